@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# One command for everything:
+#   ./build.sh [sbsim options]   install what is missing, build everything, run sbsim on the default board
+#   ./build.sh test              install what is missing, build everything, run every test
+set -euo pipefail
+cd "$(dirname "$0")"
+
+PACKAGES=(cmake ninja-build g++ clang-14 lld-14 llvm-14 libgtest-dev libgmock-dev
+          libcli11-dev nlohmann-json3-dev libfmt-dev libtomlplusplus-dev)
+
+install_missing() {
+  local missing=() p
+  for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  ((${#missing[@]} == 0)) && return
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo=sudo
+  echo "Installing: ${missing[*]}"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+build() {
+  cmake -S . -B build -G Ninja >/dev/null
+  cmake --build build
+}
+
+case "${1:-}" in
+  test)
+    install_missing
+    build
+    ctest --test-dir build --output-on-failure -j "$(nproc)"
+    ;;
+  *)
+    install_missing
+    build
+    ./build/sbsim "$@"
+    ;;
+esac

@@ -1,0 +1,34 @@
+// RAM below 4 GiB for everything the simulator hands a module as memory (pool, HOBs,
+// service tables), so that the modules' 32-bit address fields hold real host addresses.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+namespace sim {
+
+class Arena {
+ public:
+  // The one arena of the process, mapped on first use at a fixed address below 2 GiB
+  // (also below the sanitizers' shadow memory).
+  static Arena &instance();
+
+  static constexpr std::uint64_t kBase = 0x40000000;
+  static constexpr std::uint64_t kSize = 64ull << 20;
+
+  std::uint8_t *base() const { return base_; }
+  std::uint64_t size() const { return kSize; }
+  bool contains(const void *p, std::size_t bytes = 1) const;
+
+  // Bump allocation of zeroed memory. Owners free in stack order: take a mark when they
+  // start and rewind to it when they end.
+  void *allocate(std::size_t bytes, std::size_t align = 8);
+  std::size_t mark() const { return used_; }
+  void rewind(std::size_t mark) { used_ = mark; }
+
+ private:
+  Arena();
+  std::uint8_t *base_ = nullptr;
+  std::size_t used_ = 0;
+};
+
+}  // namespace sim

@@ -1,0 +1,157 @@
+// The simulated machine: I/O port space, physical memory map, PCI configuration space
+// through 0xCF8/0xCFC, a virtual clock and the trace of every access.
+#pragma once
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/trace.h"
+
+namespace sim {
+
+// A device reached through I/O ports. `port` is the absolute port, `width` 8, 16 or 32.
+class IoDevice {
+ public:
+  virtual ~IoDevice() = default;
+  virtual std::uint32_t io_read(std::uint16_t port, unsigned width) = 0;
+  virtual void io_write(std::uint16_t port, unsigned width, std::uint32_t value) = 0;
+  // Name of the register at `port`, for the trace (empty when not known).
+  virtual std::string io_name(std::uint16_t) const { return {}; }
+};
+
+// A device reached through memory-mapped registers. `addr` is the absolute address.
+class MmioDevice {
+ public:
+  virtual ~MmioDevice() = default;
+  virtual std::uint32_t mmio_read(std::uint64_t addr, unsigned width) = 0;
+  virtual void mmio_write(std::uint64_t addr, unsigned width, std::uint32_t value) = 0;
+  virtual std::string mmio_name(std::uint64_t) const { return {}; }
+};
+
+// One PCI function's configuration space (256 bytes). Registers are plain storage unless a
+// derived model gives them behaviour; bytes can be made read-only.
+class PciFunction {
+ public:
+  PciFunction(unsigned bus, unsigned device, unsigned function);
+  virtual ~PciFunction() = default;
+
+  virtual std::uint32_t config_read(unsigned reg, unsigned width);
+  virtual void config_write(unsigned reg, unsigned width, std::uint32_t value);
+
+  // Backend for tests and scenarios: set or inspect contents without any bus access.
+  void set(unsigned reg, unsigned width, std::uint32_t value);
+  std::uint32_t get(unsigned reg, unsigned width) const;
+  void set_read_only(unsigned reg, unsigned bytes);
+
+  std::string name() const;  // "0:14.3"
+  unsigned bus, device, function;
+
+ protected:
+  std::array<std::uint8_t, 256> space_{};
+  std::array<bool, 256> read_only_{};
+};
+
+class Machine;
+
+// The host bridge's configuration mechanism at 0xCF8-0xCFF. A 32-bit access to 0xCF8 is the
+// configuration address; 0xCFC-0xCFF is the data window with byte lanes. Byte and word
+// accesses to 0xCF8-0xCFB are not configuration cycles: they go to `legacy` (for example the
+// reset control register at 0xCF9) when one is attached.
+class PciHost : public IoDevice {
+ public:
+  explicit PciHost(Machine &m) : machine_(m) {}
+  std::uint32_t io_read(std::uint16_t port, unsigned width) override;
+  void io_write(std::uint16_t port, unsigned width, std::uint32_t value) override;
+  std::string io_name(std::uint16_t port) const override;
+
+  PciFunction &add(std::unique_ptr<PciFunction> f);
+  PciFunction &add(unsigned bus, unsigned device, unsigned function);
+  PciFunction *find(unsigned bus, unsigned device, unsigned function) const;
+  std::uint32_t address() const { return address_; }
+  void attach_legacy(IoDevice *d) { legacy_ = d; }
+
+ private:
+  static unsigned key(unsigned bus, unsigned device, unsigned function) {
+    return bus << 8 | device << 3 | function;
+  }
+  PciFunction *selected() const;
+  Machine &machine_;
+  std::uint32_t address_ = 0;
+  std::map<unsigned, std::unique_ptr<PciFunction>> functions_;
+  IoDevice *legacy_ = nullptr;
+};
+
+// Modelled cost of one access, in virtual nanoseconds.
+struct CostModel {
+  std::uint64_t io_ns = 1000;   // an I/O port access is about 1 us on the LPC side
+  std::uint64_t mmio_ns = 150;  // a memory-mapped register access
+  std::uint64_t ram_ns = 10;    // a RAM access made through the register layer
+};
+
+class Machine {
+ public:
+  Machine();
+  ~Machine();
+  Machine(const Machine &) = delete;
+  Machine &operator=(const Machine &) = delete;
+
+  // The machine that the modules' hardware seams reach. Set for the lifetime of a Scope.
+  static Machine &current();
+  static bool has_current();
+  class Scope {
+   public:
+    explicit Scope(Machine &m);
+    ~Scope();
+    Scope(const Scope &) = delete;
+    Scope &operator=(const Scope &) = delete;
+
+   private:
+    Machine *previous_;
+  };
+
+  // Maps ports [first, first + count) to a device (not owned).
+  void map_io(std::uint16_t first, unsigned count, IoDevice *device);
+  void map_mmio(std::uint64_t base, std::uint64_t size, MmioDevice *device);
+  void map_ram(std::uint64_t base, std::uint64_t size, std::uint8_t *host);
+
+  // Accesses as the processor makes them: traced, costed, dispatched. `via` names the service
+  // that made the access (nullptr for a module's own instruction).
+  std::uint32_t io_read(std::uint16_t port, unsigned width, const char *via = nullptr);
+  void io_write(std::uint16_t port, unsigned width, std::uint32_t value, const char *via = nullptr);
+  std::uint32_t mem_read(std::uint64_t addr, unsigned width, const char *via = nullptr);
+  void mem_write(std::uint64_t addr, unsigned width, std::uint32_t value, const char *via = nullptr);
+
+  PciHost &pci() { return pci_; }
+  Trace &trace() { return trace_; }
+  const Trace &trace() const { return trace_; }
+  std::uint64_t now_ns() const { return now_ns_; }
+  void advance(std::uint64_t ns) { now_ns_ += ns; }
+  CostModel &costs() { return costs_; }
+
+  // Called for every access after it has been traced (for watchdogs and observers).
+  using Observer = std::function<void(const Access &)>;
+  void set_observer(Observer o) { observer_ = std::move(o); }
+
+ private:
+  struct Region {
+    std::uint64_t base, size;
+    MmioDevice *device;   // or
+    std::uint8_t *host;   // RAM backed by host memory
+  };
+  const Region *find_region(std::uint64_t addr, unsigned width) const;
+  void finish(Access a, std::uint64_t cost);
+
+  std::array<IoDevice *, 65536> io_{};
+  std::vector<Region> regions_;
+  PciHost pci_;
+  Trace trace_;
+  CostModel costs_;
+  std::uint64_t now_ns_ = 0;
+  Observer observer_;
+};
+
+}  // namespace sim

@@ -1,0 +1,34 @@
+#include "sim/trace.h"
+
+#include <nlohmann/json.hpp>
+#include <ostream>
+
+namespace sim {
+
+const char *op_name(Op op) {
+  switch (op) {
+    case Op::In: return "in";
+    case Op::Out: return "out";
+    case Op::Rd: return "rd";
+    case Op::Wr: return "wr";
+  }
+  return "?";
+}
+
+std::string to_json_line(const Access &a) {
+  nlohmann::ordered_json j;
+  j["t"] = a.t_ns;
+  j["op"] = op_name(a.op);
+  j["addr"] = a.addr;
+  j["width"] = a.width;
+  j["value"] = a.value;
+  if (!a.reg.empty()) j["reg"] = a.reg;
+  if (a.via != nullptr) j["via"] = a.via;
+  return j.dump();
+}
+
+void Trace::write_jsonl(std::ostream &out) const {
+  for (const Access &a : entries_) out << to_json_line(a) << '\n';
+}
+
+}  // namespace sim

@@ -1,0 +1,45 @@
+// The trace: every hardware access in order, exportable as JSON lines.
+#pragma once
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+enum class Op : std::uint8_t { In, Out, Rd, Wr };
+
+const char *op_name(Op op);
+
+struct Access {
+  std::uint64_t t_ns = 0;  // virtual time at which the access was made
+  Op op = Op::In;
+  std::uint64_t addr = 0;  // port or physical address
+  unsigned width = 8;      // 8, 16 or 32
+  std::uint32_t value = 0;
+  std::string reg;         // decoded register name, if known
+  const char *via = nullptr;  // the service that made the access (e.g. "CpuIo"), or none
+};
+
+class Trace {
+ public:
+  void record(Access a) {
+    if (enabled_) entries_.push_back(std::move(a));
+  }
+  const std::vector<Access> &entries() const { return entries_; }
+  std::size_t size() const { return entries_.size(); }
+  void clear() { entries_.clear(); }
+  void set_enabled(bool on) { enabled_ = on; }
+
+  // One JSON object per line: {"t","op","addr","width","value"} and the optional
+  // "reg" and "via" fields.
+  void write_jsonl(std::ostream &out) const;
+
+ private:
+  std::vector<Access> entries_;
+  bool enabled_ = true;
+};
+
+std::string to_json_line(const Access &a);
+
+}  // namespace sim

@@ -1,12 +1,44 @@
-// Boot-mode detection from the ACPI sleep type.
+// Boot mode from the ACPI sleep type that the southbridge kept across the sleep.
+#include "pi/ppi/cpu_io.h"
+#include "sb_pei/register/indexed.h"
 #include "sb_pei/sb_pei.h"
 
 namespace sbpei {
+namespace {
 
-// Not yet implemented: reports no resume.
-EFI_BOOT_MODE EFIAPI SbGetSleepBootMode(const EFI_PEI_SERVICES **) { return BOOT_WITH_FULL_CONFIGURATION; }
+constexpr UINT8 kPmRegPm1CntBlk = 0x62;  // PM registers 0x62/0x63: the PM1 control port
+constexpr UINT16 kSlpTypMask = 0x1C00;   // PM1 control bits 10-12
+constexpr UINT16 kSlpTypS3 = 3 << 10;
+constexpr UINT16 kSlpTypS4 = 4 << 10;
+constexpr UINT16 kSlpTypS5 = 5 << 10;
 
-// Not yet implemented: leaves the boot mode as it is.
-EFI_STATUS SbDetectBootMode(const EFI_PEI_SERVICES **, SB_PRIVATE_DATA *) { return EFI_SUCCESS; }
+}  // namespace
+
+EFI_BOOT_MODE EFIAPI SbGetSleepBootMode(const EFI_PEI_SERVICES **PeiServices) {
+  const UINT16 Port = ReadPmWordPpi(PeiServices, kPmRegPm1CntBlk);
+  const EFI_PEI_CPU_IO_PPI *CpuIo = (*PeiServices)->CpuIo;
+  const UINT16 Pm1Control = CpuIo->IoRead16(PeiServices, CpuIo, Port);
+  switch (Pm1Control & kSlpTypMask) {
+    case kSlpTypS3: return BOOT_ON_S3_RESUME;
+    case kSlpTypS4: return BOOT_ON_S4_RESUME;
+    case kSlpTypS5: return BOOT_ON_S5_RESUME;
+    default: return BOOT_WITH_FULL_CONFIGURATION;
+  }
+}
+
+EFI_STATUS SbDetectBootMode(const EFI_PEI_SERVICES **PeiServices, SB_PRIVATE_DATA *Private) {
+  const EFI_BOOT_MODE SleepMode = SbGetSleepBootMode(PeiServices);
+  EFI_BOOT_MODE Current = BOOT_WITH_FULL_CONFIGURATION;
+  (*PeiServices)->GetBootMode(PeiServices, &Current);
+
+  // An S3 resume is marked in the block whatever mode the boot ends up in.
+  if (SleepMode == BOOT_ON_S3_RESUME) Private->Config->SbFlags |= kSbFlagS3Resume;
+
+  // Recovery and flash update, set by earlier modules, are kept; everything else is replaced.
+  if (Current != BOOT_IN_RECOVERY_MODE && Current != BOOT_ON_FLASH_UPDATE) {
+    (*PeiServices)->SetBootMode(PeiServices, SleepMode);
+  }
+  return EFI_SUCCESS;
+}
 
 }  // namespace sbpei

@@ -6,6 +6,8 @@
 #include <fmt/format.h>
 #include <stdexcept>
 
+#include "sim/faults.h"
+
 namespace sim {
 namespace {
 
@@ -131,11 +133,34 @@ void Machine::map_io(std::uint16_t first, unsigned count, IoDevice *device) {
   for (unsigned p = first; p < first + count && p < io_.size(); ++p) io_[p] = device;
 }
 
+void Machine::unmap_io(std::uint16_t first, unsigned count, IoDevice *device) {
+  for (unsigned p = first; p < first + count && p < io_.size(); ++p) {
+    if (io_[p] == device) io_[p] = nullptr;
+  }
+}
+
+void Machine::pause() {
+  now_ns_ += costs_.pause_ns;
+  check_deadline(nullptr);
+}
+
+void Machine::set_watchdog(std::uint64_t limit_ns) { deadline_ns_ = limit_ns == 0 ? 0 : now_ns_ + limit_ns; }
+
+void Machine::check_deadline(const Access *last) {
+  if (deadline_ns_ == 0 || now_ns_ <= deadline_ns_) return;
+  deadline_ns_ = 0;  // fire once
+  throw Hang(fmt::format("watchdog: still running at {} ns; spinning on {}", now_ns_,
+                         last != nullptr ? to_json_line(*last) : std::string("a pause loop")));
+}
+
 void Machine::map_mmio(std::uint64_t base, std::uint64_t size, MmioDevice *device) {
   regions_.push_back({base, size, device, nullptr});
 }
 
 void Machine::map_ram(std::uint64_t base, std::uint64_t size, std::uint8_t *host) {
+  for (const Region &r : regions_) {
+    if (r.base == base && r.size == size && r.host == host) return;  // already mapped
+  }
   regions_.push_back({base, size, nullptr, host});
 }
 
@@ -150,14 +175,15 @@ const Machine::Region *Machine::find_region(std::uint64_t addr, unsigned width) 
 void Machine::finish(Access a, std::uint64_t cost) {
   now_ns_ += cost;
   if (observer_) observer_(a);
-  trace_.record(std::move(a));
+  trace_.record(a);
+  check_deadline(&a);
 }
 
 std::uint32_t Machine::io_read(std::uint16_t port, unsigned width, const char *via) {
   Access a{now_ns_, Op::In, port, width, 0, {}, via};
   IoDevice *d = io_[port];
-  a.value = d != nullptr ? d->io_read(port, width) : all_ones(width);
   if (d != nullptr) a.reg = d->io_name(port);
+  a.value = d != nullptr ? d->io_read(port, width) : all_ones(width);
   const std::uint32_t v = a.value;
   finish(std::move(a), costs_.io_ns);
   return v;
@@ -168,7 +194,12 @@ void Machine::io_write(std::uint16_t port, unsigned width, std::uint32_t value, 
   IoDevice *d = io_[port];
   if (d != nullptr) {
     a.reg = d->io_name(port);  // named before the write, so 0xCFC names the selected register
-    d->io_write(port, width, a.value);
+    try {
+      d->io_write(port, width, a.value);
+    } catch (...) {
+      finish(a, costs_.io_ns);  // a write that resets the machine is still in the trace
+      throw;
+    }
   }
   finish(std::move(a), costs_.io_ns);
 }

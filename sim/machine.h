@@ -90,6 +90,7 @@ struct CostModel {
   std::uint64_t io_ns = 1000;   // an I/O port access is about 1 us on the LPC side
   std::uint64_t mmio_ns = 150;  // a memory-mapped register access
   std::uint64_t ram_ns = 10;    // a RAM access made through the register layer
+  std::uint64_t pause_ns = 40;  // one spin-wait hint
 };
 
 class Machine {
@@ -115,6 +116,8 @@ class Machine {
 
   // Maps ports [first, first + count) to a device (not owned).
   void map_io(std::uint16_t first, unsigned count, IoDevice *device);
+  // Unmaps the ports of [first, first + count) that `device` holds.
+  void unmap_io(std::uint16_t first, unsigned count, IoDevice *device);
   void map_mmio(std::uint64_t base, std::uint64_t size, MmioDevice *device);
   void map_ram(std::uint64_t base, std::uint64_t size, std::uint8_t *host);
 
@@ -124,6 +127,13 @@ class Machine {
   void io_write(std::uint16_t port, unsigned width, std::uint32_t value, const char *via = nullptr);
   std::uint32_t mem_read(std::uint64_t addr, unsigned width, const char *via = nullptr);
   void mem_write(std::uint64_t addr, unsigned width, std::uint32_t value, const char *via = nullptr);
+
+  // A spin-wait hint from a module: costs a little virtual time.
+  void pause();
+
+  // Watchdog: a run still making accesses `limit_ns` of virtual time from now throws sim::Hang
+  // naming the access it was spinning on. 0 turns it off.
+  void set_watchdog(std::uint64_t limit_ns);
 
   PciHost &pci() { return pci_; }
   Trace &trace() { return trace_; }
@@ -144,6 +154,7 @@ class Machine {
   };
   const Region *find_region(std::uint64_t addr, unsigned width) const;
   void finish(Access a, std::uint64_t cost);
+  void check_deadline(const Access *last);
 
   std::array<IoDevice *, 65536> io_{};
   std::vector<Region> regions_;
@@ -151,6 +162,7 @@ class Machine {
   Trace trace_;
   CostModel costs_;
   std::uint64_t now_ns_ = 0;
+  std::uint64_t deadline_ns_ = 0;
   Observer observer_;
 };
 

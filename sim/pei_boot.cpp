@@ -33,10 +33,18 @@ PeiBoard default_pei_board() {
       {"Dev14F3MmioBase", 0xFEB00000},
       {"SbFlags", kSbFlagProgramDev14F3Mmio | kSbFlagAlinkSteps},
   };
+  // The ACPI bases that the previous boot programmed survive in the always-on well.
+  b.pm_registers = {{0x60, 0x00}, {0x61, 0x08}, {0x62, 0x04}, {0x63, 0x08}, {0x64, 0x08}, {0x65, 0x08}};
   return b;
 }
 
-PeiBootResult run_pei(const PeiBoard &board, Machine &machine) {
+void set_initial_state(const PeiBoard &board, BoardHardware &hw) {
+  for (const auto &[reg, value] : board.pm_registers) hw.southbridge.pm.set(reg, value);
+  hw.southbridge.acpi.set_sleep_type(board.sleep_type);
+}
+
+PeiBootResult run_pei(const PeiBoard &board, BoardHardware &hw) {
+  Machine &machine = hw.machine;
   // Names are checked before the boot: nothing may be thrown through the module's frames.
   for (const auto &[point, settings] : board.hook_settings) {
     for (const auto &setting : settings) {
@@ -74,6 +82,7 @@ PeiBootResult run_pei(const PeiBoard &board, Machine &machine) {
   }
   if (hook) r.hook_calls = hook->calls();
   r.unexpected_calls = core.unexpected_calls();
+  r.reset = core.reset();
   return r;
 }
 

@@ -10,6 +10,7 @@
 #include "sb_pei/sb_pei.h"
 #include "sim/machine.h"
 #include "sim/platform_hook.h"
+#include "sim/southbridge.h"
 
 namespace sim {
 
@@ -20,7 +21,21 @@ struct PeiBoard {
   std::map<UINT32, std::vector<std::pair<std::string, std::uint32_t>>> hook_settings;
   bool foreign_reset_ppi = false;  // another module installed EFI_PEI_RESET_PPI before us
   bool foreign_stall_ppi = false;  // likewise EFI_PEI_STALL_PPI
+
+  // Hardware state at power-on.
+  unsigned sleep_type = 0;                             // SLP_TYP kept in PM1 control
+  std::map<std::uint8_t, std::uint8_t> pm_registers;  // PM registers that differ from 0
 };
+
+// A board's hardware: the machine and the southbridge on it.
+struct BoardHardware {
+  BoardHardware() { southbridge.attach(machine); }
+  Machine machine;
+  Southbridge southbridge;
+};
+
+// Loads the board's power-on hardware state.
+void set_initial_state(const PeiBoard &board, BoardHardware &hw);
 
 // The board that sbsim runs when it is given none.
 PeiBoard default_pei_board();
@@ -37,8 +52,9 @@ struct PeiBootResult {
   std::optional<SB_CONFIG> config;  // copy of the configuration HOB's data, if made
   std::vector<PlatformHook::Call> hook_calls;
   std::vector<std::string> unexpected_calls;
+  std::optional<ResetSignal> reset;  // the reset that ended the pass, if one did
 };
 
-PeiBootResult run_pei(const PeiBoard &board, Machine &machine);
+PeiBootResult run_pei(const PeiBoard &board, BoardHardware &hw);
 
 }  // namespace sim

@@ -114,20 +114,20 @@ EFI_STATUS EFIAPI AllocatePoolService(const EFI_PEI_SERVICES **s, UINTN size, VO
   return st;
 }
 
-// SetMem has no services argument and no status; only the calls are counted, by the core
-// that is running a PEIM.
 PeiCore *g_running = nullptr;
 
+// SetMem has no services argument and no status; only the calls are counted, by the core
+// that is running a PEIM.
 VOID EFIAPI SetMemService(VOID *buffer, UINTN size, UINT8 value) {
-  if (g_running != nullptr) {
+  if (PeiCore *core = RunningCore::get()) {
     bool injected = false;
-    g_running->enter(PeiService::SetMem, fmt::format("{} bytes of 0x{:02X}", size, value), &injected);
+    core->enter(PeiService::SetMem, fmt::format("{} bytes of 0x{:02X}", size, value), &injected);
   }
   std::memset(buffer, value, size);
 }
 
 VOID EFIAPI CopyMemService(VOID *destination, VOID *source, UINTN length) {
-  if (g_running != nullptr) g_running->note_unexpected("CopyMem");
+  if (PeiCore *core = RunningCore::get()) core->note_unexpected("CopyMem");
   std::memmove(destination, source, length);
 }
 
@@ -326,13 +326,17 @@ PeiCore &PeiCore::from(const EFI_PEI_CPU_IO_PPI *cpu_io) {
   return *reinterpret_cast<const CpuIoHolder *>(cpu_io)->core;
 }
 
+RunningCore::RunningCore(PeiCore &core) : previous_(g_running) { g_running = &core; }
+RunningCore::~RunningCore() { g_running = previous_; }
+PeiCore *RunningCore::get() { return g_running; }
+
 EFI_STATUS PeiCore::run(EFI_PEIM_ENTRY_POINT2 entry) {
-  PeiCore *previous = g_running;
-  g_running = this;
-  Machine::Scope scope(machine_);
-  const EFI_STATUS status = entry(nullptr, services_ptr_);
-  g_running = previous;
-  return status;
+  try {
+    return call([entry](const EFI_PEI_SERVICES **ps) { return entry(nullptr, ps); });
+  } catch (const ResetSignal &r) {
+    reset_ = r;
+    return EFI_ABORTED;
+  }
 }
 
 void PeiCore::fail_call(PeiService service, unsigned nth, EFI_STATUS status) {

@@ -3,11 +3,13 @@
 #pragma once
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "pi/pei_services.h"
 #include "pi/ppi/cpu_io.h"
+#include "sim/faults.h"
 #include "sim/machine.h"
 
 namespace sim {
@@ -47,8 +49,13 @@ class PeiCore {
   const EFI_PEI_SERVICES **services() const { return services_ptr_; }
   Machine &machine() { return machine_; }
 
-  // Runs a PEIM entry point with this core's services.
+  // Runs a PEIM entry point with this core's services. A reset that takes hold during the
+  // run ends it there: the status is then EFI_ABORTED and `reset()` says what happened.
   EFI_STATUS run(EFI_PEIM_ENTRY_POINT2 entry);
+  // Runs any code as if a PEIM that holds these services called it (a consumer module).
+  template <typename Fn>
+  auto call(Fn &&fn);
+  const std::optional<ResetSignal> &reset() const { return reset_; }
 
   // PPI database, in installation order.
   const std::vector<const EFI_PEI_PPI_DESCRIPTOR *> &ppis() const { return ppis_; }
@@ -107,7 +114,28 @@ class PeiCore {
   std::vector<PeiCall> calls_;
   std::array<unsigned, static_cast<int>(PeiService::Count)> counts_{};
   std::vector<std::string> unexpected_;
+  std::optional<ResetSignal> reset_;
 };
+
+// The core whose module is running (SetMem and CopyMem have no services argument).
+class RunningCore {
+ public:
+  explicit RunningCore(PeiCore &core);
+  ~RunningCore();
+  RunningCore(const RunningCore &) = delete;
+  RunningCore &operator=(const RunningCore &) = delete;
+  static PeiCore *get();
+
+ private:
+  PeiCore *previous_;
+};
+
+template <typename Fn>
+auto PeiCore::call(Fn &&fn) {
+  RunningCore running(*this);
+  Machine::Scope scope(machine_);
+  return fn(services_ptr_);
+}
 
 std::string guid_to_string(const EFI_GUID &g);
 

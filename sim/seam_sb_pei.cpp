@@ -21,4 +21,6 @@ void MmioWrite8(UINT32 Address, UINT8 Value) { Machine::current().mem_write(Addr
 void MmioWrite16(UINT32 Address, UINT16 Value) { Machine::current().mem_write(Address, 16, Value); }
 void MmioWrite32(UINT32 Address, UINT32 Value) { Machine::current().mem_write(Address, 32, Value); }
 
+void CpuPause() { Machine::current().pause(); }
+
 }  // namespace sbpei

@@ -36,11 +36,18 @@ int main(int argc, char **argv) {
   CLI::App app{"Simulated boot of the southbridge PEI module on a board"};
   std::string trace_file;
   app.add_option("--trace", trace_file, "write every hardware access as JSON lines to FILE");
+  unsigned sleep_type = 0;
+  app.add_option("--sleep-type", sleep_type, "SLP_TYP kept in the PM1 control register (3 = resume from S3)")
+      ->check(CLI::Range(0, 7));
   CLI11_PARSE(app, argc, argv);
 
   try {
-    sim::Machine machine;
-    const sim::PeiBootResult r = sim::run_pei(sim::default_pei_board(), machine);
+    sim::PeiBoard board = sim::default_pei_board();
+    board.sleep_type = sleep_type;
+    sim::BoardHardware hw;
+    sim::set_initial_state(board, hw);
+    sim::Machine &machine = hw.machine;
+    const sim::PeiBootResult r = sim::run_pei(board, hw);
     print_summary(r, machine);
     if (!trace_file.empty()) {
       std::ofstream out(trace_file);

@@ -21,4 +21,7 @@ void MmioWrite8(UINT32 Address, UINT8 Value);
 void MmioWrite16(UINT32 Address, UINT16 Value);
 void MmioWrite32(UINT32 Address, UINT32 Value);
 
+// One spin-wait hint (the `pause` instruction), for loops that wait on nothing but time.
+void CpuPause();
+
 }  // namespace sbpei

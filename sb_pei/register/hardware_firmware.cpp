@@ -36,4 +36,6 @@ void MmioWrite32(UINT32 Address, UINT32 Value) {
   *reinterpret_cast<volatile UINT32 *>(static_cast<UINTN>(Address)) = Value;
 }
 
+void CpuPause() { __asm__ __volatile__("pause" ::: "memory"); }
+
 }  // namespace sbpei

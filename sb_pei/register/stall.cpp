@@ -1,0 +1,58 @@
+// SbStall: waits on the ACPI PM timer whose port the southbridge holds in PM registers
+// 0x64/0x65, or on dummy reads of port 0x80 when that port is not set.
+#include "sb_pei/register/stall.h"
+
+#include "sb_pei/register/access.h"
+
+namespace sbpei {
+namespace {
+
+constexpr UINT32 kPmTimerPortReg = 0xFED80364;  // PM registers 0x64/0x65
+constexpr UINT16 kDelayPort = 0x80;
+
+// A tick counts as 0.28 us. The 32-bit product Ticks * 28 wraps after 153,391,689 ticks
+// (about 42.9 s), so one measurement can never see more than 42,949,672 us, and a request
+// close to that is met only in a window of a few ticks that a late poll (an SMI, a slow bus)
+// can step over, leaving the wait spinning for ever. Requests above 10 s are therefore waited
+// in 10 s pieces: each piece is met with more than 30 s to spare.
+constexpr UINT32 kTickNumerator = 28;
+constexpr UINT32 kTickDenominator = 100;
+constexpr UINT32 kLongWaitPiece = 10000000;
+
+UINT32 ReadTimer(UINT16 Port) {
+  UINT32 Now = 0;
+  ReadIo(Port, kWidth32, &Now);
+  return Now;
+}
+
+// Polls until strictly more than `Microseconds` have passed since the first reading.
+void WaitOnTimer(UINT16 Port, UINT32 Microseconds) {
+  const UINT32 Start = ReadTimer(Port);
+  for (;;) {
+    const UINT32 Ticks = ReadTimer(Port) - Start;  // modulo 2^32: a wrapped counter still counts
+    const UINT32 Passed = (Ticks * kTickNumerator) / kTickDenominator;
+    if (Passed > Microseconds) return;
+  }
+}
+
+}  // namespace
+
+void SbStall(UINT32 Microseconds) {
+  UINT16 TimerPort = 0;
+  ReadMem(kPmTimerPortReg, kWidth16, &TimerPort);
+
+  if (TimerPort == 0) {
+    // No timer: each read of port 0x80 takes about 2 us on the bus.
+    UINT8 Discard = 0;
+    for (UINT32 N = Microseconds >> 1; N != 0; --N) ReadIo(kDelayPort, kWidth8, &Discard);
+    return;
+  }
+
+  while (Microseconds > kLongWaitPiece) {
+    WaitOnTimer(TimerPort, kLongWaitPiece);
+    Microseconds -= kLongWaitPiece;
+  }
+  WaitOnTimer(TimerPort, Microseconds);
+}
+
+}  // namespace sbpei

@@ -1,0 +1,42 @@
+// The southbridge as the modules see it: the ACPI MMIO area (PM and misc register blocks and
+// plain storage elsewhere), PM index ports, A-Link, ACPI PM1 control and timer, reset control
+// and port 0x80. One object per board; it outlives a warm reset.
+#pragma once
+#include "sim/acpi_pm.h"
+#include "sim/machine.h"
+#include "sim/plain_devices.h"
+#include "sim/post_port.h"
+#include "sim/reset_control.h"
+#include "sim/sb_alink.h"
+#include "sim/sb_pm.h"
+
+namespace sim {
+
+class Southbridge {
+ public:
+  static constexpr std::uint64_t kAcpiMmioBase = 0xFED80000;
+  static constexpr std::uint64_t kMiscBase = 0xFED80E00;
+
+  Southbridge() : acpi_mmio(kAcpiMmioBase, 0x10000, "ACPI_MMIO"), misc(kMiscBase, 0x100, "MISC") {}
+
+  // Maps every register of the southbridge into `m`.
+  void attach(Machine &m) {
+    acpi_mmio.attach(m);  // first: the blocks below lie over it
+    pm.attach(m);
+    misc.attach(m);
+    alink.attach(m);
+    acpi.attach(m, pm);
+    reset.attach(m);
+    post.attach(m);
+  }
+
+  MemoryBlock acpi_mmio;
+  PmRegisters pm;
+  MemoryBlock misc;
+  Alink alink;
+  AcpiPm acpi;
+  ResetControl reset;
+  PostCodePort post;
+};
+
+}  // namespace sim

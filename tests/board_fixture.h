@@ -1,0 +1,27 @@
+// A board for module tests: the machine with the southbridge on it and a PEI core, with the
+// machine in scope so that module code can be called directly.
+#pragma once
+#include <gtest/gtest.h>
+
+#include "sim/pei_boot.h"
+#include "sim/pei_core.h"
+#include "trace_expect.h"
+
+namespace test {
+
+class BoardTest : public ::testing::Test {
+ protected:
+  const std::vector<sim::Access> &trace() const { return hw_.machine.trace().entries(); }
+  sim::Machine &machine() { return hw_.machine; }
+  sim::Southbridge &sb() { return hw_.southbridge; }
+  const EFI_PEI_SERVICES **ps() const { return core_.services(); }
+  // Forgets the accesses made so far (by the test's own set-up, say).
+  void clear_trace() { hw_.machine.trace().clear(); }
+
+  sim::BoardHardware hw_;
+  sim::PeiCore core_{hw_.machine};
+  sim::Machine::Scope scope_{hw_.machine};
+  sim::RunningCore running_{core_};
+};
+
+}  // namespace test

@@ -46,6 +46,8 @@ class PciFunction {
   void set(unsigned reg, unsigned width, std::uint32_t value);
   std::uint32_t get(unsigned reg, unsigned width) const;
   void set_read_only(unsigned reg, unsigned bytes);
+  // Power-on contents: all zero.
+  virtual void reset() { space_.fill(0); }
 
   std::string name() const;  // "0:14.3"
   unsigned bus, device, function;
@@ -71,6 +73,10 @@ class PciHost : public IoDevice {
   PciFunction &add(std::unique_ptr<PciFunction> f);
   PciFunction &add(unsigned bus, unsigned device, unsigned function);
   PciFunction *find(unsigned bus, unsigned device, unsigned function) const;
+  // Every function back to its power-on contents.
+  void reset_functions() {
+    for (auto &[key, f] : functions_) f->reset();
+  }
   std::uint32_t address() const { return address_; }
   void attach_legacy(IoDevice *d) { legacy_ = d; }
 

@@ -11,11 +11,12 @@
 namespace sim {
 namespace {
 
-// Services of "another module" that came first: they do nothing but say they were called.
+// Services of "another module" that came first. They do no work.
 EFI_STATUS EFIAPI ForeignReset(const EFI_PEI_SERVICES **) { return EFI_SUCCESS; }
 EFI_STATUS EFIAPI ForeignStall(const EFI_PEI_SERVICES **, const EFI_PEI_STALL_PPI *, UINTN) { return EFI_SUCCESS; }
 
-void apply_settings(const PeiBoard &board, UINT32 point, SB_CONFIG &config) {
+void apply_settings(const PeiBoard &board, UINT32 point, SB_CONFIG &config, UINT32 platform_table) {
+  if (point == SbHookAfterDefaults && platform_table != 0) config.PlatformMmioTable = platform_table;
   auto it = board.hook_settings.find(point);
   if (it == board.hook_settings.end()) return;
   for (const auto &[name, value] : it->second) {
@@ -35,26 +36,84 @@ PeiBoard default_pei_board() {
   };
   // The ACPI bases that the previous boot programmed survive in the always-on well.
   b.pm_registers = {{0x60, 0x00}, {0x61, 0x08}, {0x62, 0x04}, {0x63, 0x08}, {0x64, 0x08}, {0x65, 0x08}};
+  b.memory_blocks.push_back({"DEV14F3_MMIO", 0xFEB00000, 0x100, {}});
   return b;
 }
 
-void set_initial_state(const PeiBoard &board, BoardHardware &hw) {
-  for (const auto &[reg, value] : board.pm_registers) hw.southbridge.pm.set(reg, value);
-  hw.southbridge.acpi.set_sleep_type(board.sleep_type);
+// ---- BoardHardware ----------------------------------------------------------------------------
+
+BoardHardware::BoardHardware(const PeiBoard &board) : board_(board) {
+  southbridge.attach(machine);
+  for (const MemoryBlockSpec &spec : board_.memory_blocks) {
+    blocks_.push_back(std::make_unique<MemoryBlock>(spec.base, spec.size, spec.name));
+    blocks_.back()->attach(machine);
+  }
+  load_power_on_state(true);
 }
 
+MemoryBlock *BoardHardware::memory_block(const std::string &name) {
+  for (std::size_t i = 0; i < blocks_.size(); ++i) {
+    if (board_.memory_blocks[i].name == name) return blocks_[i].get();
+  }
+  return nullptr;
+}
+
+void BoardHardware::load_power_on_state(bool always_on_too) {
+  Southbridge &sb = southbridge;
+  if (always_on_too) {
+    for (const auto &[reg, value] : board_.pm_registers) sb.pm.set(reg, value);
+    for (unsigned bank = 0; bank < 2; ++bank) {
+      for (const auto &[index, value] : board_.pm_window[bank]) sb.pm.set_window(bank, index, value);
+    }
+    sb.acpi.set_sleep_type(board_.sleep_type);
+    for (const auto &[reg, value] : board_.cmos) sb.rtc.set(reg, value);
+  }
+  for (const auto &[reg, value] : board_.misc_registers) sb.misc.set(reg, 8, value);
+  for (const auto &[reg, value] : board_.io_c00) sb.io_c00.set(reg, value);
+  for (const PciRegisterSpec &p : board_.pci) {
+    PciFunction *f = machine.pci().find(p.bus, p.device, p.function);
+    if (f == nullptr) f = &machine.pci().add(p.bus, p.device, p.function);
+    f->set(p.reg, p.width, p.value);
+  }
+  for (std::size_t i = 0; i < blocks_.size(); ++i) {
+    for (const auto &[offset, value] : board_.memory_blocks[i].bytes) blocks_[i]->set(offset, 8, value);
+  }
+  sb.reset.ignore_resets(board_.ignore_resets);
+}
+
+void BoardHardware::warm_reset() {
+  Southbridge &sb = southbridge;
+  sb.acpi_mmio.clear();
+  sb.misc.clear();
+  sb.alink.reset();
+  sb.io_c00.reset();
+  machine.pci().reset_functions();
+  for (auto &b : blocks_) b->clear();
+  load_power_on_state(false);
+}
+
+// ---- Passes -----------------------------------------------------------------------------------
+
 PeiBootResult run_pei(const PeiBoard &board, BoardHardware &hw) {
-  Machine &machine = hw.machine;
-  // Names are checked before the boot: nothing may be thrown through the module's frames.
+  // Names are checked before the pass: nothing may be thrown through the module's frames.
   for (const auto &[point, settings] : board.hook_settings) {
     for (const auto &setting : settings) {
       if (find_sb_config_field(setting.first) == nullptr)
         throw std::invalid_argument("unknown configuration field " + setting.first);
     }
   }
+  Machine &machine = hw.machine;
   PeiCore core(machine, board.boot_mode_before);
   Arena &arena = Arena::instance();
-  std::size_t board_ppis = 0;
+
+  // The platform's MMIO table lives in RAM like any other platform data.
+  UINT32 platform_table = 0;
+  if (!board.platform_mmio_table.empty()) {
+    auto *t = static_cast<UINT8 *>(arena.allocate(board.platform_mmio_table.size() + 4));
+    std::copy(board.platform_mmio_table.begin(), board.platform_mmio_table.end(), t);
+    std::fill_n(t + board.platform_mmio_table.size(), 4, UINT8{0xFF});
+    platform_table = static_cast<UINT32>(reinterpret_cast<UINTN>(t));
+  }
   if (board.foreign_reset_ppi) {
     auto *ppi = static_cast<EFI_PEI_RESET_PPI *>(arena.allocate(sizeof(EFI_PEI_RESET_PPI)));
     ppi->ResetSystem = ForeignReset;
@@ -67,12 +126,18 @@ PeiBootResult run_pei(const PeiBoard &board, BoardHardware &hw) {
   }
   std::optional<PlatformHook> hook;
   if (board.platform_hook) {
-    hook.emplace(core, [&board](UINT32 point, SB_CONFIG &config) { apply_settings(board, point, config); });
+    hook.emplace(core, [&board, platform_table](UINT32 point, SB_CONFIG &config) {
+      apply_settings(board, point, config, platform_table);
+    });
   }
-  board_ppis = core.ppis().size();
+  const std::size_t board_ppis = core.ppis().size();
 
   PeiBootResult r;
+  r.start_ns = machine.now_ns();
+  r.first_access = machine.trace().size();
   r.status = core.run(SbPeiEntry);
+  r.end_ns = machine.now_ns();
+  r.accesses = machine.trace().size() - r.first_access;
   r.boot_mode = core.boot_mode();
   for (std::size_t i = 0; i < core.ppis().size(); ++i) {
     r.ppis.push_back({guid_name(*core.ppis()[i]->Guid), i < board_ppis ? "board" : "SbPei"});
@@ -84,6 +149,16 @@ PeiBootResult run_pei(const PeiBoard &board, BoardHardware &hw) {
   r.unexpected_calls = core.unexpected_calls();
   r.reset = core.reset();
   return r;
+}
+
+std::vector<PeiBootResult> run_pei_passes(const PeiBoard &board, BoardHardware &hw, unsigned max_passes) {
+  std::vector<PeiBootResult> passes;
+  for (unsigned i = 0; i < max_passes; ++i) {
+    passes.push_back(run_pei(board, hw));
+    if (!passes.back().reset) break;
+    hw.warm_reset();  // RAM, PPIs and HOBs went with the pass; PM registers and CMOS stay
+  }
+  return passes;
 }
 
 }  // namespace sim

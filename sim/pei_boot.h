@@ -1,9 +1,12 @@
-// One PEI pass of SbPei on a simulated board: the PEI core stand-in, the platform hook and
-// the other modules' PPIs that the board says are present, then SbPeiEntry.
+// A simulated board and the PEI passes of SbPei on it: the PEI core stand-in, the platform
+// hook and the other modules' PPIs that the board says are present, then SbPeiEntry. A pass
+// that ends in a reset is followed by another on what survived the reset.
 #pragma once
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -14,31 +17,65 @@
 
 namespace sim {
 
+struct MemoryBlockSpec {
+  std::string name;
+  std::uint64_t base = 0;
+  std::uint64_t size = 0x100;
+  std::map<std::uint64_t, std::uint8_t> bytes;  // power-on contents that differ from 0
+};
+
+struct PciRegisterSpec {
+  unsigned bus, device, function, reg, width;
+  std::uint32_t value;
+};
+
 struct PeiBoard {
   EFI_BOOT_MODE boot_mode_before = BOOT_WITH_FULL_CONFIGURATION;  // set by earlier modules
   bool platform_hook = true;
   // Configuration fields the platform writes at each hook point, by field name.
   std::map<UINT32, std::vector<std::pair<std::string, std::uint32_t>>> hook_settings;
+  // The platform's MMIO register table (4-byte entries; the terminator is added).
+  std::vector<std::uint8_t> platform_mmio_table;
   bool foreign_reset_ppi = false;  // another module installed EFI_PEI_RESET_PPI before us
   bool foreign_stall_ppi = false;  // likewise EFI_PEI_STALL_PPI
 
-  // Hardware state at power-on.
-  unsigned sleep_type = 0;                             // SLP_TYP kept in PM1 control
-  std::map<std::uint8_t, std::uint8_t> pm_registers;  // PM registers that differ from 0
+  // Hardware state at power-on (registers not named are 0).
+  unsigned sleep_type = 0;                                   // SLP_TYP kept in PM1 control
+  std::map<std::uint8_t, std::uint8_t> pm_registers;        // PM 0x00-0xFF
+  std::map<std::uint8_t, std::uint8_t> pm_window[2];        // PM window banks 0 and 1
+  std::map<std::uint8_t, std::uint8_t> misc_registers;      // misc 0x00-0xFF
+  std::map<std::uint8_t, std::uint8_t> cmos;                // CMOS 0x00-0x7F
+  std::map<std::uint8_t, std::uint8_t> io_c00;              // behind ports 0xC00/0xC01
+  std::vector<PciRegisterSpec> pci;
+  std::vector<MemoryBlockSpec> memory_blocks;
+  bool ignore_resets = false;
 };
-
-// A board's hardware: the machine and the southbridge on it.
-struct BoardHardware {
-  BoardHardware() { southbridge.attach(machine); }
-  Machine machine;
-  Southbridge southbridge;
-};
-
-// Loads the board's power-on hardware state.
-void set_initial_state(const PeiBoard &board, BoardHardware &hw);
 
 // The board that sbsim runs when it is given none.
 PeiBoard default_pei_board();
+
+// A board's hardware: the machine and every device on it, loaded with the board's power-on
+// state. It lives across passes: a warm reset keeps what real hardware keeps.
+class BoardHardware {
+ public:
+  BoardHardware() : BoardHardware(PeiBoard{}) {}
+  explicit BoardHardware(const PeiBoard &board);
+  BoardHardware(const BoardHardware &) = delete;
+  BoardHardware &operator=(const BoardHardware &) = delete;
+
+  // What a reset through port 0xCF9 keeps: the PM registers with the PM window, the ACPI
+  // PM1 control register and timer, and the CMOS. Everything else returns to power-on.
+  void warm_reset();
+  MemoryBlock *memory_block(const std::string &name);
+
+  Machine machine;
+  Southbridge southbridge;
+
+ private:
+  void load_power_on_state(bool always_on_too);
+  PeiBoard board_;
+  std::vector<std::unique_ptr<MemoryBlock>> blocks_;
+};
 
 struct InstalledPpi {
   std::string name;
@@ -53,8 +90,14 @@ struct PeiBootResult {
   std::vector<PlatformHook::Call> hook_calls;
   std::vector<std::string> unexpected_calls;
   std::optional<ResetSignal> reset;  // the reset that ended the pass, if one did
+  std::uint64_t start_ns = 0, end_ns = 0;
+  std::size_t first_access = 0, accesses = 0;  // this pass's slice of the machine's trace
 };
 
+// One PEI pass on the hardware as it is.
 PeiBootResult run_pei(const PeiBoard &board, BoardHardware &hw);
+
+// PEI passes until one ends without a reset (at most `max_passes`).
+std::vector<PeiBootResult> run_pei_passes(const PeiBoard &board, BoardHardware &hw, unsigned max_passes = 4);
 
 }  // namespace sim

@@ -1,6 +1,7 @@
 // Plain register storage: memory-mapped blocks and I/O ports that read back what was written.
 // Used where a register has no behaviour of its own, and as a base for device models.
 #pragma once
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -21,6 +22,8 @@ class MemoryBlock : public MmioDevice {
   void set(std::uint64_t offset, unsigned width, std::uint32_t value);
   std::uint32_t get(std::uint64_t offset, unsigned width) const;
   std::uint64_t base() const { return base_; }
+  std::uint64_t size() const { return bytes_.size(); }
+  void clear() { std::fill(bytes_.begin(), bytes_.end(), std::uint8_t{0}); }
 
  private:
   std::uint64_t base_;

@@ -30,6 +30,12 @@ class Alink : public IoDevice {
   std::uint32_t class2(std::uint32_t offset) const { return lookup(class2_, offset); }
   void set_class2(std::uint32_t offset, std::uint32_t value) { class2_[offset] = value; }
   std::uint32_t index() const { return index_; }
+  void reset() {
+    direct_.clear();
+    class0_.clear();
+    class2_.clear();
+    index_ = 0;
+  }
 
  private:
   static std::uint32_t lookup(const std::map<std::uint32_t, std::uint32_t> &m, std::uint32_t k) {

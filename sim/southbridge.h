@@ -1,12 +1,15 @@
 // The southbridge as the modules see it: the ACPI MMIO area (PM and misc register blocks and
 // plain storage elsewhere), PM index ports, A-Link, ACPI PM1 control and timer, reset control
-// and port 0x80. One object per board; it outlives a warm reset.
+// port 0x80, the RTC/CMOS, the index/data pair at 0xC00/0xC01 and the PCI functions that the
+// early programming touches. One object per board; it outlives a warm reset.
 #pragma once
 #include "sim/acpi_pm.h"
+#include "sim/index_port_pair.h"
 #include "sim/machine.h"
 #include "sim/plain_devices.h"
 #include "sim/post_port.h"
 #include "sim/reset_control.h"
+#include "sim/rtc_cmos.h"
 #include "sim/sb_alink.h"
 #include "sim/sb_pm.h"
 
@@ -17,7 +20,8 @@ class Southbridge {
   static constexpr std::uint64_t kAcpiMmioBase = 0xFED80000;
   static constexpr std::uint64_t kMiscBase = 0xFED80E00;
 
-  Southbridge() : acpi_mmio(kAcpiMmioBase, 0x10000, "ACPI_MMIO"), misc(kMiscBase, 0x100, "MISC") {}
+  Southbridge()
+      : acpi_mmio(kAcpiMmioBase, 0x10000, "ACPI_MMIO"), misc(kMiscBase, 0x100, "MISC"), io_c00(0xC00, "IO_C00") {}
 
   // Maps every register of the southbridge into `m`.
   void attach(Machine &m) {
@@ -28,6 +32,11 @@ class Southbridge {
     acpi.attach(m, pm);
     reset.attach(m);
     post.attach(m);
+    rtc.attach(m);
+    io_c00.attach(m);
+    dev11_0 = &m.pci().add(0, 0x11, 0);
+    dev14_3 = &m.pci().add(0, 0x14, 3);
+    dev14_4 = &m.pci().add(0, 0x14, 4);
   }
 
   MemoryBlock acpi_mmio;
@@ -37,6 +46,11 @@ class Southbridge {
   AcpiPm acpi;
   ResetControl reset;
   PostCodePort post;
+  RtcCmos rtc;
+  IndexPortPair io_c00;
+  PciFunction *dev11_0 = nullptr;  // owned by the machine's PCI host
+  PciFunction *dev14_3 = nullptr;
+  PciFunction *dev14_4 = nullptr;
 };
 
 }  // namespace sim

@@ -11,6 +11,9 @@ namespace test {
 
 class BoardTest : public ::testing::Test {
  protected:
+  // Ten seconds of virtual time: a module spinning on hardware that never answers fails the
+  // test instead of hanging it.
+  BoardTest() { hw_.machine.set_watchdog(10'000'000'000); }
   const std::vector<sim::Access> &trace() const { return hw_.machine.trace().entries(); }
   sim::Machine &machine() { return hw_.machine; }
   sim::Southbridge &sb() { return hw_.southbridge; }

@@ -1,0 +1,17 @@
+// Register programming tables: the PCI table (3-byte units grouped by bus/device/function) and
+// the MMIO table (4-byte entries on the ACPI MMIO area at 0xFED80000, ended by a block byte of
+// 0xF0 or more), with the two fixed tables.
+#pragma once
+#include "pi/base.h"
+
+namespace sbpei {
+
+constexpr UINT16 kSbPciInitTableUnits = 21;
+extern const UINT8 SbPciInitTable[kSbPciInitTableUnits * 3];
+extern const UINT8 SbMmioInitTable[23 * 4 + 4];
+
+void ProgramPciTable(const UINT8 *Table, UINT16 UnitCount);
+// `Table` is the table's address; 0 stands for an empty table.
+void ProgramMmioTable(UINTN Table);
+
+}  // namespace sbpei

@@ -1,0 +1,431 @@
+// The early southbridge programming, compared access by access for boards that take each
+// decision both ways.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "board_fixture.h"
+#include "fixed_tables.h"
+#include "sb_pei/sb_pei.h"
+#include "sequence_builder.h"
+#include "sim/arena.h"
+#include "sim/faults.h"
+
+using namespace test;
+
+namespace {
+
+constexpr UINT32 kBase = 0xFEB00000;  // Dev14F3MmioBase of these boards
+
+class EarlyInit : public BoardTest {
+ protected:
+  EarlyInit() {
+    config_.SmbusBase0 = 0x0B00;
+    config_.SmbusBase1 = 0x0B20;
+    config_.Dev14F3MmioBase = kBase;
+    config_.AcpiPm1EvtBlk = 0x800;
+    config_.AcpiPm1CntBlk = 0x804;
+    config_.AcpiPmTmrBlk = 0x808;
+    config_.AcpiCpuCntBlk = 0x810;
+    config_.AcpiGpe0Blk = 0x820;
+    block_.attach(machine());
+  }
+  void Run() { sbpei::SbEarlyInit(&config_); }
+  std::vector<sim::Access> Trace() const { return CollapseStalls(trace(), config_.AcpiPmTmrBlk); }
+  // The accesses from the first one that `first` matches on.
+  std::vector<sim::Access> TraceFrom(const Expected &first) const {
+    const auto all = Trace();
+    for (std::size_t i = 0; i < all.size(); ++i) {
+      if (all[i].op == first.op && all[i].addr == first.addr && (!first.value || all[i].value == *first.value))
+        return {all.begin() + static_cast<std::ptrdiff_t>(i), all.end()};
+    }
+    return {};
+  }
+
+  SB_CONFIG config_{};
+  sim::MemoryBlock block_{kBase, 0x100, "DEV14F3_MMIO"};
+};
+
+// Steps 1-5: PM 0x24 through the ports, the A-Link port base, the fixed A-Link writes.
+Seq WindowsAndAlinkStart() {
+  return Seq()
+      .pm_port_rmw(0x24, 0x00, 0x01)
+      .pm_rmw(0xE0, 32, 0, 0x00000CD8)
+      .alink_write(0x80000004, 0x00000004)
+      .alink_read(0xC000009C, 0)
+      .alink_write(0xC000009C, 0x00000001)
+      .alink_write(0x00000030, 0x00000010)
+      .alink_read(0x00000034, 0)
+      .alink_write(0x00000034, 0x00000200);
+}
+
+// Step 7 on registers that start at 0.
+Seq AlinkSteps() {
+  return Seq()
+      .alink_write(0x40000038, 0xA4)
+      .alink_read(0x4000003C, 0)
+      .alink_write(0x4000003C, 0x00000001)
+      .alink_read(0x80000088, 0)
+      .alink_write(0x80000088, 0x00000002)
+      .alink_write(0x40000038, 0xA4)
+      .alink_read(0x4000003C, 0x00000001)
+      .alink_write(0x4000003C, 0x00040001);
+}
+
+// Steps 13-14 with the default ACPI bases, on PM registers that start at 0.
+Seq AcpiBases(UINT16 reg6a, UINT16 reg6c) {
+  return Seq()
+      .pm_rmw(0x60, 16, 0, 0x800)
+      .pm_rmw(0x62, 16, 0, 0x804)
+      .pm_rmw(0x64, 16, 0, 0x808)
+      .pm_rmw(0x66, 16, 0, 0x810)
+      .pm_rmw(0x68, 16, 0, 0x820)
+      .pm_rmw(0x6A, 16, 0, reg6a)
+      .pm_rmw(0x6C, 16, 0, reg6c)
+      .pm_rmw(0x6E, 16, 0, static_cast<UINT16>(reg6a + 8));
+}
+
+// The fixed MMIO table on registers that hold 0 but for those named in `old`.
+Seq FixedMmio(std::map<UINT32, UINT8> old) {
+  Seq s;
+  for (const RegisterStep &r : kFixedMmioSteps) {
+    const UINT8 before = old[r.target];
+    old[r.target] = (before & r.and_mask) | r.or_value;
+    s.rmw(r.target, 8, before, old[r.target]);
+  }
+  return s;
+}
+
+Seq FixedPci() {
+  std::map<UINT32, UINT8> reg;
+  Seq s;
+  for (const RegisterStep &r : kFixedPciSteps) {
+    const UINT8 before = reg[r.target];
+    reg[r.target] = (before & r.and_mask) | r.or_value;
+    s.pci_rmw(r.target, 8, before, reg[r.target]);
+  }
+  return s;
+}
+
+// Step 18: bits 0-5 of 0:11.0 register 0x42 pulsed, 2 us each way.
+Seq PulseTrain() {
+  Seq s;
+  for (unsigned bit = 0; bit < 6; ++bit) {
+    s.pci_rmw(0x00880042, 8, 0, 1u << bit).stall(2).pci_rmw(0x00880042, 8, 1u << bit, 0).stall(2);
+  }
+  return s;
+}
+
+// Board A: a quiet board (every register 0), A-Link steps and the memory block enabled,
+// no options.
+TEST_F(EarlyInit, QuietBoardWithAlinkAndMemoryBlock) {
+  config_.SbFlags = kSbFlagAlinkSteps | kSbFlagProgramDev14F3Mmio;
+  Run();
+  const Seq want = Seq()
+                       .then(WindowsAndAlinkStart())
+                       .window(0x1F, 0x00, 0x00)  // not 0x70: index 0x1E is not read
+                       .then(AlinkSteps())
+                       .pci_write(0x00A30064, 16, 0x0000)
+                       .pci_rmw(0x00A300A0, 32, 0, kBase)
+                       .pci_rmw(0x00A3009C, 32, 0, 0x00000001)
+                       .pm_rmw(0x2C, 16, 0, 0x0B01)
+                       .pm_rmw(0x28, 16, 0, 0x0B20)
+                       .then(AcpiBases(0, 0))
+                       .pm_rmw(0x48, 32, 0, 0)
+                       .window(0x15, 0x00, 0x00)
+                       .then(FixedMmio({{0xFED80328, 0x20}}))
+                       .then(PulseTrain())
+                       .rd(0xFED80E80, 8, 0x00)  // mode 0 with misc 0x80 bit 2 clear becomes 1
+                       .rmw(kBase + 0x0, 32, 0, 0x07080000)
+                       .rmw(kBase + 0xC, 32, 0, 0x00010000)
+                       .rmw(kBase + 0xC, 16, 0x0000, 0x1000)
+                       .rmw(kBase + 0x0, 32, 0x07080000, 0x07080000)  // bit 18 follows MiscOptions bit 8
+                       .then(FixedPci())
+                       .out(0x70, 8, 0x0A)
+                       .in(0x71, 8, 0x00)
+                       .out(0x71, 8, 0x00)
+                       .pci_rmw(0x00A3006C, 32, 0, 0)
+                       .pm_rmw(0xDA, 8, 0, 0x00)
+                       .rd(0xFED803DA, 8, 0x00)
+                       .pci_rmw(0x00A30044, 32, 0, 0xFF03FFD5)
+                       .out(0xC00, 8, 0x09)
+                       .in(0xC01, 8, 0x00)
+                       .out(0xC01, 8, 0x10)
+                       .rd(0xFED80E80, 8, 0x00)
+                       .misc_rmw(0x00, 32, 0, 0xFFFFFFFF)
+                       .misc_rmw(0x04, 8, 0, 0xFF)
+                       .pm_rmw(0x88, 8, 0, 0x20);
+  EXPECT_TRUE(TraceIs(Trace(), want));
+  EXPECT_EQ(config_.MiscOptions, 0x10u);  // the mode written back
+  EXPECT_EQ(sb().pm.get(0x24), 0x01);
+}
+
+// Board B: the PM window disables the A-Link steps; every option bit set; busy registers.
+TEST_F(EarlyInit, OptionsSetAndAlinkStepsVetoedByTheWindow) {
+  config_.SbFlags = kSbFlagAlinkSteps;  // memory block steps off
+  config_.Dev14F3Reg64 = 0x1234;
+  config_.Dev14F3Reg9C = 0xFFFFFFFF;  // plus one wraps to 0
+  config_.PmReg48 = 0x11223344;
+  config_.PmReg6A = 0x0900;
+  config_.PmReg6C = 0x0A00;
+  config_.PmRegDA = 0x12;
+  config_.MiscOptions = 0x0001053F;  // bits 0-2, 3, mode 3, bit 8, field B = 2, bit 16
+  sb().pm.set_window(1, 0x1F, 0x70);
+  sb().pm.set_window(1, 0x1E, 0x02);
+  sb().pm.set_window(1, 0x15, 0x01);
+  sb().misc.set(0x80, 8, 0x14);
+  sb().dev14_3->set(0x6C, 32, 0xFFFFFFFF);
+  sb().io_c00.set(0x09, 0xFF);
+  Run();
+  const Seq want = Seq()
+                       .then(WindowsAndAlinkStart())
+                       .window(0x1F, 0x00, 0x70)
+                       .window(0x1E, 0x00, 0x02)  // no step 7
+                       .pci_write(0x00A30064, 16, 0x1234)
+                       .pci_rmw(0x00A300A0, 32, 0, kBase)
+                       .pci_rmw(0x00A3009C, 32, 0, 0x00000000)
+                       .pm_rmw(0x2C, 16, 0, 0x0B01)
+                       .pm_rmw(0x28, 16, 0, 0x0B20)
+                       .then(AcpiBases(0x0900, 0x0A00))
+                       .pm_rmw(0x48, 32, 0, 0x11223344)
+                       .window(0x15, 0x00, 0x01)
+                       .then(FixedMmio({{0xFED80328, 0x20}, {0xFED80348, 0x44}}))
+                       .then(PulseTrain())
+                       .rd(0xFED80E80, 8, 0x14)                    // mode 3 stays 3
+                       .rmw(kBase + 0x0, 32, 0, 0x00040000)         // bit 18 set from MiscOptions bit 8
+                       .rmw(kBase + 0xC, 16, 0, 0x8000)             // field B = 2 into bits 14-15
+                       .then(FixedPci())
+                       .out(0x70, 8, 0x0A)
+                       .in(0x71, 8, 0x00)
+                       .out(0x71, 8, 0x00)
+                       .pci_rmw(0x00A3006C, 32, 0xFFFFFFFF, 0xFFFFFF8F)  // bits 4-6 cleared
+                       .pm_rmw(0xDA, 8, 0, 0x10)                          // bit 1 always written 0
+                       .pm_rmw(0xDA, 8, 0x10, 0x14)                       // window index 0x15 bit 0
+                       .rd(0xFED803DA, 8, 0x14)
+                       .misc_rmw(0x08, 8, 0, 0x20)                        // upper nibble 1
+                       .pci_rmw(0x00A30044, 32, 0, 0x0003C000)
+                       .out(0xC00, 8, 0x09)
+                       .in(0xC01, 8, 0xFF)
+                       .out(0xC01, 8, 0x9F)  // bits 5-6 cleared, bits 1-2 kept, bit 4 set
+                       .rd(0xFED80E80, 8, 0x14)
+                       .rd(0xFED803C4, 8, 0x14)  // bit 2 set by the fixed table
+                       .pm_rmw(0xC2, 8, 0x40, 0x60)
+                       .misc_rmw(0x00, 32, 0, 0xFFFFFFFF)
+                       .misc_rmw(0x04, 8, 0, 0xFF)
+                       .pm_rmw(0x88, 8, 0, 0x20);
+  EXPECT_TRUE(TraceIs(Trace(), want));
+  EXPECT_EQ(config_.MiscOptions, 0x0001053Fu);
+}
+
+TEST_F(EarlyInit, WindowShowingTheOptionWithAnotherRevisionKeepsTheAlinkSteps) {
+  config_.SbFlags = kSbFlagAlinkSteps;
+  sb().pm.set_window(1, 0x1F, 0x70);
+  sb().pm.set_window(1, 0x1E, 0x03);
+  Run();
+  const Seq want =
+      Seq().then(WindowsAndAlinkStart()).window(0x1F, 0, 0x70).window(0x1E, 0, 0x03).then(AlinkSteps());
+  const auto t = Trace();
+  EXPECT_TRUE(TraceIs({t.begin(), t.begin() + static_cast<std::ptrdiff_t>(want.get().size())}, want));
+}
+
+TEST_F(EarlyInit, NoAlinkStepsWithoutTheFlagWhateverTheWindowHolds) {
+  config_.SbFlags = 0;
+  Run();
+  const Seq want = Seq().then(WindowsAndAlinkStart()).window(0x1F, 0, 0).pci_write(0x00A30064, 16, 0);
+  const auto t = Trace();
+  EXPECT_TRUE(TraceIs({t.begin(), t.begin() + static_cast<std::ptrdiff_t>(want.get().size())}, want));
+}
+
+struct ModeCase {
+  UINT32 mode_before;
+  UINT8 misc80;
+  UINT32 mode_after;
+};
+
+class ModeField : public EarlyInit, public ::testing::WithParamInterface<ModeCase> {};
+
+TEST_P(ModeField, ResolvedFromMisc80AndWrittenToTheBlock) {
+  const ModeCase c = GetParam();
+  config_.SbFlags = kSbFlagProgramDev14F3Mmio;
+  config_.MiscOptions = 0xFFFFFFCF | c.mode_before << 4;
+  sb().misc.set(0x80, 8, c.misc80);
+  Run();
+  EXPECT_EQ(config_.MiscOptions, 0xFFFFFFCF | c.mode_after << 4);
+  EXPECT_EQ((block_.get(0xC, 16) >> 12) & 3, c.mode_after);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, ModeField,
+                         ::testing::Values(ModeCase{0, 0x00, 1}, ModeCase{1, 0x00, 1}, ModeCase{0, 0x04, 2},
+                                           ModeCase{1, 0x04, 2}, ModeCase{2, 0x00, 2}, ModeCase{3, 0x04, 3},
+                                           ModeCase{3, 0x00, 3}));
+
+TEST_F(EarlyInit, ZeroMemoryBaseWritesNothingThere) {
+  config_.Dev14F3MmioBase = 0;
+  config_.SbFlags = kSbFlagProgramDev14F3Mmio;
+  config_.MiscOptions = 0x00000700;  // field A and field B set: every step would write
+  Run();
+  for (const sim::Access &a : trace()) {
+    EXPECT_FALSE((a.op == sim::Op::Rd || a.op == sim::Op::Wr) && a.addr < 0x100) << describe(a);
+  }
+  EXPECT_TRUE(TraceIs(TraceFrom(Rd(0xFED80E80, 8)),
+                      Seq().rd(0xFED80E80, 8, 0).then(FixedPci()).out(0x70, 8, 0x0A).in(0x71, 8, 0).out(0x71, 8, 0)
+                          .pci_rmw(0x00A3006C, 32, 0, 0)
+                          .pm_rmw(0xDA, 8, 0, 0)
+                          .rd(0xFED803DA, 8, 0)
+                          .pci_rmw(0x00A30044, 32, 0, 0xFF03FFD5)
+                          .out(0xC00, 8, 9)
+                          .in(0xC01, 8, 0)
+                          .out(0xC01, 8, 0x10)
+                          .rd(0xFED80E80, 8, 0)
+                          .misc_rmw(0x00, 32, 0, 0xFFFFFFFF)
+                          .misc_rmw(0x04, 8, 0, 0xFF)
+                          .pm_rmw(0x88, 8, 0, 0x20)));
+}
+
+TEST_F(EarlyInit, PlatformTableRunsAfterTheFixedOnesAndCanClearPmC4Bit2) {
+  const UINT8 table[] = {0x03, 0xC4, 0xFB, 0x00, 0x0E, 0x20, 0x00, 0x5A, 0xFF, 0xFF, 0xFF, 0xFF};
+  // Platform data lives below 4 GiB: the block holds its address in 32 bits.
+  auto *copy = static_cast<UINT8 *>(sim::Arena::instance().allocate(sizeof table));
+  std::copy(std::begin(table), std::end(table), copy);
+  config_.PlatformMmioTable = static_cast<UINT32>(reinterpret_cast<UINTN>(copy));
+  sb().misc.set(0x80, 8, 0x10);  // misc 0x80 bit 4: the PM 0xC2/0xC4 steps run
+  Run();
+  EXPECT_TRUE(TraceIs(TraceFrom(Rd(0xFED803C4, 8, 0x14)),
+                      Seq()
+                          .rmw(0xFED803C4, 8, 0x14, 0x10)
+                          .rmw(0xFED80E20, 8, 0x00, 0x5A)
+                          .out(0x70, 8, 0x0A)
+                          .in(0x71, 8, 0)
+                          .out(0x71, 8, 0)
+                          .pci_rmw(0x00A3006C, 32, 0, 0)
+                          .pm_rmw(0xDA, 8, 0, 0)
+                          .rd(0xFED803DA, 8, 0)
+                          .pci_rmw(0x00A30044, 32, 0, 0xFF03FFD5)
+                          .out(0xC00, 8, 9)
+                          .in(0xC01, 8, 0)
+                          .out(0xC01, 8, 0x10)
+                          .rd(0xFED80E80, 8, 0x10)
+                          .rd(0xFED803C4, 8, 0x10)  // bit 2 clear: set bit 6, pulse 0xC2, clear bit 2
+                          .pm_rmw(0xC4, 8, 0x10, 0x50)
+                          .pm_rmw(0xC2, 8, 0x40, 0x60)
+                          .pm_rmw(0xC4, 8, 0x50, 0x50)
+                          .misc_rmw(0x00, 32, 0, 0xFFFFFFFF)
+                          .misc_rmw(0x04, 8, 0, 0xFF)
+                          .pm_rmw(0x88, 8, 0, 0x20)));
+}
+
+TEST_F(EarlyInit, RtcRegisterAOnlyBit4Cleared) {
+  sb().rtc.set(0x0A, 0x36);
+  sb().rtc.set(0x0B, 0x12);
+  Run();
+  EXPECT_EQ(sb().rtc.get(0x0A), 0x26);
+  EXPECT_EQ(sb().rtc.get(0x0B), 0x12);
+}
+
+TEST_F(EarlyInit, OneTimeResetRequestedWhenTheMarkerIsClear) {
+  config_.MiscOptions2 = 1u << 22;
+  EXPECT_THROW(Run(), sim::ResetSignal);
+  EXPECT_TRUE(TraceIs(TraceFrom(Out(0x70, 8, 0x0A)), Seq()
+                                                          .out(0x70, 8, 0x0A)
+                                                          .in(0x71, 8, 0)
+                                                          .out(0x71, 8, 0)
+                                                          .rd(0xFED803C8, 8, 0x00)
+                                                          .pm_rmw(0xD8, 8, 0x15, 0x3A)
+                                                          .rd(0xFED803D9, 8, 0x00)  // bank 0 index 0x3A
+                                                          .misc_rmw(0x18, 8, 0x00, 0x10)
+                                                          .pm_rmw(0xD8, 8, 0x3A, 0x3A)
+                                                          .pm_rmw(0xD9, 8, 0x00, 0x10)
+                                                          .pm_rmw(0xC8, 8, 0x00, 0x10)
+                                                          .out(0xCF9, 8, 0x06)));
+  EXPECT_EQ(sb().pm.window(0, 0x3A), 0x10);
+  EXPECT_EQ(trace().back().via, nullptr);  // a direct port write, not through the CPU I/O PPI
+}
+
+TEST_F(EarlyInit, AResetWriteThatReturnsGoesOn) {
+  config_.MiscOptions2 = 1u << 22;
+  sb().reset.ignore_resets(true);
+  Run();
+  const auto tail = TraceFrom(Out(0xCF9, 8, 0x06));
+  ASSERT_GE(tail.size(), 2u);
+  EXPECT_EQ(tail[1].addr, 0xCF8u);  // step 27 follows
+  EXPECT_EQ(trace().back().addr, 0xFED80388u);
+}
+
+struct MarkerCase {
+  const char *name;
+  UINT8 c8;
+  UINT8 window_3a;
+};
+
+class ResetAlreadyDone : public EarlyInit, public ::testing::WithParamInterface<MarkerCase> {};
+
+TEST_P(ResetAlreadyDone, ClearsTheMarkerAndGoesOn) {
+  const MarkerCase c = GetParam();
+  config_.MiscOptions2 = 1u << 22;
+  sb().pm.set(0xC8, c.c8);
+  sb().pm.set_window(0, 0x3A, c.window_3a);
+  ASSERT_NO_THROW(Run());
+  // ReadPmWindow left bit 5 of PM 0xC8 clear; the marker (bit 4) is kept until cleared here.
+  const UINT8 c8 = c.c8 & ~0x20;
+  EXPECT_TRUE(TraceIs(TraceFrom(Out(0x70, 8, 0x0A)), Seq()
+                                                            .out(0x70, 8, 0x0A)
+                                                            .in(0x71, 8, 0)
+                                                            .out(0x71, 8, 0)
+                                                            .rd(0xFED803C8, 8, c8)
+                                                            .pm_rmw(0xD8, 8, 0x15, 0x3A)
+                                                            .rd(0xFED803D9, 8, c.window_3a)
+                                                            .pm_rmw(0xC8, 8, c8, c8 & 0xEF)
+                                                            .pci_rmw(0x00A3006C, 32, 0, 0)
+                                                            .pm_rmw(0xDA, 8, 0, 0)
+                                                            .rd(0xFED803DA, 8, 0)
+                                                            .pci_rmw(0x00A30044, 32, 0, 0xFF03FFD5)
+                                                            .out(0xC00, 8, 9)
+                                                            .in(0xC01, 8, 0)
+                                                            .out(0xC01, 8, 0x10)
+                                                            .rd(0xFED80E80, 8, 0)
+                                                            .misc_rmw(0x00, 32, 0, 0xFFFFFFFF)
+                                                            .misc_rmw(0x04, 8, 0, 0xFF)
+                                                            .pm_rmw(0x88, 8, 0, 0x20)));
+  EXPECT_TRUE(sb().reset.resets().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Markers, ResetAlreadyDone,
+                         ::testing::Values(MarkerCase{"marker_set", 0x10, 0x00}, MarkerCase{"window_done", 0x00, 0x10},
+                                           MarkerCase{"both", 0x90, 0x10}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(EarlyInit, WithoutTheOptionNoResetRegisterIsTouched) {
+  config_.MiscOptions2 = ~(1u << 22);
+  Run();
+  for (const sim::Access &a : trace()) {
+    const bool c8_write = a.op == sim::Op::Wr && a.addr == 0xFED803C8 && a.reg.find("window") == std::string::npos &&
+                          (a.value & 0x10) != 0;
+    EXPECT_FALSE(c8_write || a.addr == 0xCF9 || a.addr == 0xFED80E18) << describe(a);
+  }
+  EXPECT_EQ(sb().pm.window(0, 0x3A), 0x00);
+}
+
+TEST(OneTimeResetBoot, TwoPassesAndOneReset) {
+  sim::PeiBoard board = sim::default_pei_board();
+  board.hook_settings[SbHookAfterDefaults].push_back({"MiscOptions2", 1u << 22});
+  board.cmos[0x0A] = 0x36;
+  sim::BoardHardware hw(board);
+  const auto passes = sim::run_pei_passes(board, hw);
+  ASSERT_EQ(passes.size(), 2u);
+  ASSERT_TRUE(passes[0].reset.has_value());
+  EXPECT_EQ(passes[0].reset->value, 0x06);
+  EXPECT_FALSE(passes[1].reset.has_value());
+  EXPECT_EQ(passes[1].status, EFI_SUCCESS);
+  EXPECT_EQ(hw.southbridge.reset.resets().size(), 1u);
+  // The first pass never got to install its service PPIs; the second installs them all.
+  EXPECT_EQ(passes[0].ppis.size(), 2u);
+  EXPECT_EQ(passes[1].ppis.back().name, "SB_INIT_DONE_PPI");
+  // Across the reset: the marker and the window survive (and the marker is cleared again), the
+  // CMOS keeps register A as the first pass left it, misc 0x18 went back to its power-on 0.
+  EXPECT_EQ(hw.southbridge.pm.get(0xC8) & 0x10, 0);
+  EXPECT_EQ(hw.southbridge.pm.window(0, 0x3A), 0x10);
+  EXPECT_EQ(hw.southbridge.rtc.get(0x0A), 0x26);
+  EXPECT_EQ(hw.southbridge.misc.get(0x18, 8), 0u);
+}
+
+}  // namespace

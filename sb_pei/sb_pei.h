@@ -158,6 +158,7 @@ EFI_STATUS EFIAPI SbPeiStall(const EFI_PEI_SERVICES **PeiServices, const EFI_PEI
 EFI_STATUS InstallSmbusPpi(const EFI_PEI_SERVICES **PeiServices);
 
 // USB controller reset on S3 resume.
+UINT32 ClearPortResume(UINT32 Controller);
 void SbUsbS3Reset(SB_CONFIG *Config);
 
 }  // namespace sbpei

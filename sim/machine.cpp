@@ -36,6 +36,7 @@ void PciFunction::set(unsigned reg, unsigned width, std::uint32_t value) {
   for (unsigned i = 0; i < width / 8 && reg + i < space_.size(); ++i) {
     space_[reg + i] = static_cast<std::uint8_t>(value >> (8 * i));
   }
+  contents_changed();
 }
 
 std::uint32_t PciFunction::get(unsigned reg, unsigned width) const {
@@ -155,6 +156,10 @@ void Machine::check_deadline(const Access *last) {
 
 void Machine::map_mmio(std::uint64_t base, std::uint64_t size, MmioDevice *device) {
   regions_.push_back({base, size, device, nullptr});
+}
+
+void Machine::unmap_mmio(MmioDevice *device) {
+  std::erase_if(regions_, [device](const Region &r) { return r.device == device; });
 }
 
 void Machine::map_ram(std::uint64_t base, std::uint64_t size, std::uint8_t *host) {

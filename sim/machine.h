@@ -48,6 +48,8 @@ class PciFunction {
   void set_read_only(unsigned reg, unsigned bytes);
   // Power-on contents: all zero.
   virtual void reset() { space_.fill(0); }
+  // Called after the backend changed contents (a model may follow its BARs).
+  virtual void contents_changed() {}
 
   std::string name() const;  // "0:14.3"
   unsigned bus, device, function;
@@ -125,6 +127,7 @@ class Machine {
   // Unmaps the ports of [first, first + count) that `device` holds.
   void unmap_io(std::uint16_t first, unsigned count, IoDevice *device);
   void map_mmio(std::uint64_t base, std::uint64_t size, MmioDevice *device);
+  void unmap_mmio(MmioDevice *device);
   void map_ram(std::uint64_t base, std::uint64_t size, std::uint8_t *host);
 
   // Accesses as the processor makes them: traced, costed, dispatched. `via` names the service

@@ -37,7 +37,26 @@ PeiBoard default_pei_board() {
   // The ACPI bases that the previous boot programmed survive in the always-on well.
   b.pm_registers = {{0x60, 0x00}, {0x61, 0x08}, {0x62, 0x04}, {0x63, 0x08}, {0x64, 0x08}, {0x65, 0x08}};
   b.memory_blocks.push_back({"DEV14F3_MMIO", 0xFEB00000, 0x100, {}});
+  // The USB host controllers keep the memory bases the last boot gave them.
+  b.pci = {{0, 0x12, 2, 0x10, 32, 0xFE8A0000}, {0, 0x13, 2, 0x10, 32, 0xFE8B0000}, {0, 0x16, 2, 0x10, 32, 0xFE8C0000}};
   return b;
+}
+
+std::optional<PeiBoard> builtin_pei_board(const std::string &name) {
+  PeiBoard b = default_pei_board();
+  if (name == "power-loss") return b;
+  if (name == "s3-usb") {
+    // Resume from S3 with a port in resume on controllers A and B; all three scanned.
+    b.sleep_type = 3;
+    b.hook_settings[SbHookAfterDefaults].push_back({"UsbResetMask", 0x2A});
+    b.usb_ports = {{0, 1, 0x1045}, {1, 3, 0x1045}};
+    return b;
+  }
+  if (name == "one-time-reset") {
+    b.hook_settings[SbHookAfterDefaults].push_back({"MiscOptions2", 1u << 22});
+    return b;
+  }
+  return std::nullopt;
 }
 
 // ---- BoardHardware ----------------------------------------------------------------------------
@@ -77,6 +96,13 @@ void BoardHardware::load_power_on_state(bool always_on_too) {
   }
   for (std::size_t i = 0; i < blocks_.size(); ++i) {
     for (const auto &[offset, value] : board_.memory_blocks[i].bytes) blocks_[i]->set(offset, 8, value);
+  }
+  for (const UsbPortSpec &u : board_.usb_ports) {
+    EhciPort &port = sb.usb[u.controller % 3]->port(u.port % EhciController::kPorts);
+    port.set(u.value);
+    port.settle_after(u.settle_ns);
+    port.settle_to(u.settles_to);
+    if (u.never_settles) port.never_settles();
   }
   sb.reset.ignore_resets(board_.ignore_resets);
 }

@@ -29,6 +29,15 @@ struct PciRegisterSpec {
   std::uint32_t value;
 };
 
+struct UsbPortSpec {
+  unsigned controller;  // 0, 1, 2: the host controllers at 0:12.2, 0:13.2, 0:16.2
+  unsigned port;        // 0-4
+  std::uint32_t value;  // PORTSC at power-on (bit 6: Force Port Resume)
+  std::uint64_t settle_ns = 50'000;  // after Force Port Resume is cleared
+  std::uint32_t settles_to = 0x1005;
+  bool never_settles = false;
+};
+
 struct PeiBoard {
   EFI_BOOT_MODE boot_mode_before = BOOT_WITH_FULL_CONFIGURATION;  // set by earlier modules
   bool platform_hook = true;
@@ -48,11 +57,14 @@ struct PeiBoard {
   std::map<std::uint8_t, std::uint8_t> io_c00;              // behind ports 0xC00/0xC01
   std::vector<PciRegisterSpec> pci;
   std::vector<MemoryBlockSpec> memory_blocks;
+  std::vector<UsbPortSpec> usb_ports;
   bool ignore_resets = false;
 };
 
-// The board that sbsim runs when it is given none.
+// The board that sbsim runs when it is given none: power came back after a loss.
 PeiBoard default_pei_board();
+// Built-in example boards by name ("power-loss", "s3-usb", "one-time-reset"); nullopt if unknown.
+std::optional<PeiBoard> builtin_pei_board(const std::string &name);
 
 // A board's hardware: the machine and every device on it, loaded with the board's power-on
 // state. It lives across passes: a warm reset keeps what real hardware keeps.

@@ -12,6 +12,7 @@
 #include "sim/rtc_cmos.h"
 #include "sim/sb_alink.h"
 #include "sim/sb_pm.h"
+#include "sim/usb_ehci.h"
 
 namespace sim {
 
@@ -37,6 +38,14 @@ class Southbridge {
     dev11_0 = &m.pci().add(0, 0x11, 0);
     dev14_3 = &m.pci().add(0, 0x14, 3);
     dev14_4 = &m.pci().add(0, 0x14, 4);
+    const unsigned usb_devices[] = {0x12, 0x13, 0x16};
+    for (unsigned i = 0; i < 3; ++i) {
+      auto host = std::make_unique<EhciController>(m, usb_devices[i], 2);
+      usb[i] = host.get();
+      m.pci().add(std::move(host));
+      usb_companion[i] = &m.pci().add(0, usb_devices[i], 0);
+    }
+    usb_companion[3] = &m.pci().add(0, 0x14, 5);
   }
 
   MemoryBlock acpi_mmio;
@@ -51,6 +60,8 @@ class Southbridge {
   PciFunction *dev11_0 = nullptr;  // owned by the machine's PCI host
   PciFunction *dev14_3 = nullptr;
   PciFunction *dev14_4 = nullptr;
+  EhciController *usb[3] = {};              // 0:12.2, 0:13.2, 0:16.2
+  PciFunction *usb_companion[4] = {};       // 0:12.0, 0:13.0, 0:16.0, 0:14.5
 };
 
 }  // namespace sim

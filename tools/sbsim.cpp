@@ -54,16 +54,20 @@ int main(int argc, char **argv) {
   CLI::App app{"Simulated boot of the southbridge PEI module on a board"};
   std::string trace_file;
   app.add_option("--trace", trace_file, "write every hardware access as JSON lines to FILE");
-  unsigned sleep_type = 0;
+  std::optional<unsigned> sleep_type;
   app.add_option("--sleep-type", sleep_type, "SLP_TYP kept in the PM1 control register (3 = resume from S3)")
       ->check(CLI::Range(0, 7));
+  std::string board_name = "power-loss";
+  app.add_option("--board", board_name, "built-in board: power-loss (default), s3-usb, one-time-reset");
   std::vector<std::string> settings;
   app.add_option("--set", settings, "FIELD=VALUE: the platform sets a configuration field at hook point 0x100");
   CLI11_PARSE(app, argc, argv);
 
   try {
-    sim::PeiBoard board = sim::default_pei_board();
-    board.sleep_type = sleep_type;
+    std::optional<sim::PeiBoard> builtin = sim::builtin_pei_board(board_name);
+    if (!builtin) throw std::invalid_argument("no built-in board named " + board_name);
+    sim::PeiBoard board = *builtin;
+    if (sleep_type) board.sleep_type = *sleep_type;
     for (const std::string &s : settings) board.hook_settings[SbHookAfterDefaults].push_back(parse_setting(s));
     sim::BoardHardware hw(board);
     const std::vector<sim::PeiBootResult> passes = sim::run_pei_passes(board, hw);

@@ -5,9 +5,6 @@ namespace sim {
 void AcpiPm::attach(Machine &m, PmRegisters &pm) {
   machine_ = &m;
   pm_ = &pm;
-  pm.on_change([this](std::uint8_t reg) {
-    if (reg >= kPm1CntReg && reg <= kPmTmrReg + 1) remap();
-  });
   remap();
 }
 

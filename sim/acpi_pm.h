@@ -16,8 +16,11 @@ class AcpiPm : public IoDevice {
   static constexpr std::uint16_t kSlpTypShift = 10;
   static constexpr std::uint16_t kSlpTypMask = 0x1C00;
 
-  // Decodes at the ports `pm` names, now and whenever they change.
+  // Decodes at the ports `pm` names now; `follow_pm` after a PM register changed.
   void attach(Machine &m, PmRegisters &pm);
+  void follow_pm(std::uint8_t reg) {
+    if (reg >= kPm1CntReg && reg <= kPmTmrReg + 1) remap();
+  }
 
   std::uint32_t io_read(std::uint16_t port, unsigned width) override;
   void io_write(std::uint16_t port, unsigned width, std::uint32_t value) override;

@@ -12,6 +12,7 @@
 #include "sim/rtc_cmos.h"
 #include "sim/sb_alink.h"
 #include "sim/sb_pm.h"
+#include "sim/smbus.h"
 #include "sim/usb_ehci.h"
 
 namespace sim {
@@ -22,7 +23,11 @@ class Southbridge {
   static constexpr std::uint64_t kMiscBase = 0xFED80E00;
 
   Southbridge()
-      : acpi_mmio(kAcpiMmioBase, 0x10000, "ACPI_MMIO"), misc(kMiscBase, 0x100, "MISC"), io_c00(0xC00, "IO_C00") {}
+      : acpi_mmio(kAcpiMmioBase, 0x10000, "ACPI_MMIO"),
+        misc(kMiscBase, 0x100, "MISC"),
+        io_c00(0xC00, "IO_C00"),
+        smbus0("SMBUS0", 0x2C),
+        smbus1("SMBUS1", 0x28) {}
 
   // Maps every register of the southbridge into `m`.
   void attach(Machine &m) {
@@ -31,6 +36,14 @@ class Southbridge {
     misc.attach(m);
     alink.attach(m);
     acpi.attach(m, pm);
+    smbus0.attach(m, pm);
+    smbus1.attach(m, pm);
+    // The ACPI blocks and both SMBus controllers follow the PM registers that place them.
+    pm.on_change([this](std::uint8_t reg) {
+      acpi.follow_pm(reg);
+      smbus0.follow_pm(reg);
+      smbus1.follow_pm(reg);
+    });
     reset.attach(m);
     post.attach(m);
     rtc.attach(m);
@@ -57,6 +70,8 @@ class Southbridge {
   PostCodePort post;
   RtcCmos rtc;
   IndexPortPair io_c00;
+  SmbusController smbus0;  // base in PM 0x2C/0x2D
+  SmbusController smbus1;  // base in PM 0x28/0x29
   PciFunction *dev11_0 = nullptr;  // owned by the machine's PCI host
   PciFunction *dev14_3 = nullptr;
   PciFunction *dev14_4 = nullptr;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "pi/ppi/reset.h"
+#include "pi/ppi/smbus.h"
 #include "pi/ppi/stall.h"
 #include "sb_pei/sb_pei.h"
 #include "sim/arena.h"
@@ -52,9 +53,12 @@ class Entry : public ::testing::Test {
 TEST_F(Entry, InstallsItsPpisInOrderAndReturnsTheLastStatus) {
   EXPECT_EQ(Run(), EFI_SUCCESS);
   EXPECT_THAT(PpiNames(), ElementsAre("SB_PLATFORM_HOOK_PPI", "SB_PRIVATE_PPI", "EFI_PEI_RESET_PPI",
-                                      "EFI_PEI_STALL_PPI", "SB_INIT_DONE_PPI"));
+                                      "EFI_PEI_STALL_PPI", "EFI_PEI_SMBUS_PPI", "EFI_PEI_SMBUS_PPI",
+                                      "SB_INIT_DONE_PPI"));
+  // One PPI per list, but for the two SMBus instances, which share one list.
   for (const EFI_PEI_PPI_DESCRIPTOR *d : core_.ppis()) {
-    EXPECT_EQ(d->Flags, EFI_PEI_PPI_DESCRIPTOR_PPI | EFI_PEI_PPI_DESCRIPTOR_TERMINATE_LIST);
+    const bool first_smbus = d == core_.ppis()[4];
+    EXPECT_EQ(d->Flags, EFI_PEI_PPI_DESCRIPTOR_PPI | (first_smbus ? 0 : EFI_PEI_PPI_DESCRIPTOR_TERMINATE_LIST));
   }
   EXPECT_EQ(core_.locate(gSbInitDonePpiGuid), nullptr);  // the init-done PPI has no interface
   EXPECT_TRUE(core_.unexpected_calls().empty());
@@ -64,10 +68,12 @@ TEST_F(Entry, EveryLocateAsksForInstanceZeroWithoutDescriptor) {
   Run();
   EXPECT_THAT(Details(PeiService::LocatePpi),
               ElementsAre("SB_PLATFORM_HOOK_PPI instance 0", "EFI_PEI_RESET_PPI instance 0",
-                          "EFI_PEI_STALL_PPI instance 0"));
+                          "EFI_PEI_STALL_PPI instance 0", "SB_PRIVATE_PPI instance 0"));
   EXPECT_THAT(Details(PeiService::AllocatePool),
               ElementsAre(std::to_string(sizeof(SB_PRIVATE_DATA)) + " bytes",
-                          std::to_string(sizeof(EFI_PEI_PPI_DESCRIPTOR)) + " bytes"));
+                          std::to_string(sizeof(EFI_PEI_PPI_DESCRIPTOR)) + " bytes",
+                          std::to_string(2 * (sizeof(EFI_PEI_SMBUS_PPI) + 4 * sizeof(void *))) + " bytes",  // two records
+                          std::to_string(2 * sizeof(EFI_PEI_PPI_DESCRIPTOR)) + " bytes"));
   EXPECT_THAT(Details(PeiService::CreateHob), ElementsAre("type 4 length 408"));
 }
 
@@ -105,7 +111,8 @@ TEST_F(Entry, HobHoldsDefaultsWhenNoPlatformHookIsFound) {
   expected.AcpiGpe0Blk = 0x820;
   expected.MiscOptions = 0x10;  // mode 0 resolved to 1 by the early programming (misc 0x80 bit 2 clear)
   EXPECT_EQ(std::memcmp(c, &expected, sizeof expected), 0);
-  EXPECT_THAT(PpiNames(), ElementsAre("SB_PRIVATE_PPI", "EFI_PEI_RESET_PPI", "EFI_PEI_STALL_PPI", "SB_INIT_DONE_PPI"));
+  EXPECT_THAT(PpiNames(), ElementsAre("SB_PRIVATE_PPI", "EFI_PEI_RESET_PPI", "EFI_PEI_STALL_PPI", "EFI_PEI_SMBUS_PPI",
+                                      "EFI_PEI_SMBUS_PPI", "SB_INIT_DONE_PPI"));
 }
 
 TEST_F(Entry, HookPointsSeeTheBlockInOrder) {
@@ -202,7 +209,7 @@ TEST_F(Entry, LocateErrorOtherThanNotFoundLeavesThePpiOut) {
   core_.fail_call(PeiService::LocatePpi, 2, EFI_DEVICE_ERROR);
   Run();
   EXPECT_THAT(PpiNames(), ElementsAre("SB_PLATFORM_HOOK_PPI", "SB_PRIVATE_PPI", "EFI_PEI_STALL_PPI",
-                                      "SB_INIT_DONE_PPI"));
+                                      "EFI_PEI_SMBUS_PPI", "EFI_PEI_SMBUS_PPI", "SB_INIT_DONE_PPI"));
 }
 
 TEST_F(Entry, PlatformHookThatCannotBeLocatedIsNeverCalled) {
@@ -214,13 +221,13 @@ TEST_F(Entry, PlatformHookThatCannotBeLocatedIsNeverCalled) {
 }
 
 TEST_F(Entry, ReturnsTheStatusOfTheFinalInstallOnly) {
-  // InstallPpi calls: 1 private, 2 reset, 3 stall, 4 init-done.
+  // InstallPpi calls: 1 private, 2 reset, 3 stall, 4 SMBus, 5 init-done.
   core_.fail_call(PeiService::InstallPpi, 2, EFI_OUT_OF_RESOURCES);
   EXPECT_EQ(Run(), EFI_SUCCESS);
 }
 
 TEST_F(Entry, ReturnsAFailingFinalInstall) {
-  core_.fail_call(PeiService::InstallPpi, 4, EFI_OUT_OF_RESOURCES);
+  core_.fail_call(PeiService::InstallPpi, 5, EFI_OUT_OF_RESOURCES);
   EXPECT_EQ(Run(), EFI_OUT_OF_RESOURCES);
 }
 

@@ -81,6 +81,11 @@ void SmbusController::start(std::uint8_t control) {
   }
   if ((control & 0x40) == 0) return;
   ++transactions_;
+  if (!script_.empty()) {
+    host_status_ |= script_.front();
+    script_.erase(script_.begin());
+    return;
+  }
   if (never_completes_) {
     host_status_ |= kBusy;
     return;

@@ -88,6 +88,11 @@ class SmbusController : public IoDevice {
   void slave_busy_forever(bool on = true) { slave_stuck_ = on; }
   void never_completes(bool on = true) { never_completes_ = on; }
   void report_block_count(int count) { block_count_override_ = count; }  // < 0: the device's own
+  // The host status bits that the next transactions end with, one per start, before anything
+  // else decides (for example 0x0C: a device error and a collision at once).
+  void script_status(std::vector<std::uint8_t> bits) { script_ = std::move(bits); }
+  // The firmware's claim already stands (left over from an earlier call).
+  void set_claimed(bool claimed) { claim_ = claimed; }
   // The other agent holds the controller for the next `polls` reads of the semaphore register
   // (forever if negative).
   void hold_semaphore(int polls) { agent_polls_ = polls; }
@@ -119,6 +124,7 @@ class SmbusController : public IoDevice {
   unsigned collisions_ = 0;
   bool host_stuck_ = false, slave_stuck_ = false, never_completes_ = false;
   int block_count_override_ = -1;
+  std::vector<std::uint8_t> script_;
   unsigned transactions_ = 0;
 };
 

@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <iterator>
+
 namespace sim {
 
 std::string status_name(EFI_STATUS status) {
@@ -48,6 +50,13 @@ std::string boot_mode_name(EFI_BOOT_MODE mode) {
     case BOOT_IN_RECOVERY_MODE: return "BOOT_IN_RECOVERY_MODE";
     default: return fmt::format("0x{:02X}", mode);
   }
+}
+
+std::string smbus_operation_name(unsigned operation) {
+  static constexpr const char *kNames[] = {"QuickRead", "QuickWrite", "ReceiveByte", "SendByte",
+                                           "ReadByte",  "WriteByte",  "ReadWord",    "WriteWord",
+                                           "ReadBlock", "WriteBlock", "ProcessCall", "BWBRProcessCall"};
+  return operation < std::size(kNames) ? kNames[operation] : fmt::format("operation {}", operation);
 }
 
 }  // namespace sim

@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "pi/ppi/reset.h"
+#include "pi/ppi/smbus.h"
 #include "pi/ppi/stall.h"
 #include "sim/arena.h"
 #include "sim/guid_names.h"
@@ -22,6 +23,25 @@ void apply_settings(const PeiBoard &board, UINT32 point, SB_CONFIG &config, UINT
   for (const auto &[name, value] : it->second) {
     if (const ConfigField *f = find_sb_config_field(name)) write_field(config, *f, value);
   }
+}
+
+// Another PEI module's SMBus transaction: locate the instance, call Execute.
+SmbusResult run_consumer(PeiCore &core, const SmbusTransactionSpec &t) {
+  SmbusResult r{t, EFI_NOT_FOUND, t.length, {}};
+  auto *ppi = static_cast<EFI_PEI_SMBUS_PPI *>(core.locate(gEfiPeiSmbusPpiGuid, t.instance));
+  if (ppi == nullptr) return r;
+  std::vector<std::uint8_t> buffer(std::max<std::size_t>({t.length, t.data.size(), 64}), 0);
+  std::copy(t.data.begin(), t.data.end(), buffer.begin());
+  UINTN length = t.length;
+  EFI_SMBUS_DEVICE_ADDRESS address{};
+  address.SmbusDeviceAddress = t.address & 0x7F;
+  r.status = core.call([&](const EFI_PEI_SERVICES **ps) {
+    return ppi->Execute(const_cast<EFI_PEI_SERVICES **>(ps), ppi, address, t.command,
+                        static_cast<EFI_SMBUS_OPERATION>(t.operation), FALSE, &length, buffer.data());
+  });
+  r.length = length;
+  r.data.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(length, t.length)));
+  return r;
 }
 
 }  // namespace
@@ -50,6 +70,18 @@ std::optional<PeiBoard> builtin_pei_board(const std::string &name) {
     b.sleep_type = 3;
     b.hook_settings[SbHookAfterDefaults].push_back({"UsbResetMask", 0x2A});
     b.usb_ports = {{0, 1, 0x1045}, {1, 3, 0x1045}};
+    return b;
+  }
+  if (name == "smbus-spd") {
+    // A memory module's SPD at 0x50 on controller 0, read by a memory-init module after SbPei.
+    SmbusDeviceSpec spd{0, 0x50, {}};
+    const std::uint8_t head[] = {0x92, 0x10, 0x0B, 0x02, 0x04, 0x19, 0x00, 0x09, 0x03, 0x52, 0x01, 0x08, 0x0C, 0x00};
+    std::copy(std::begin(head), std::end(head), spd.contents.begin());
+    b.smbus_devices.push_back(spd);
+    b.smbus_consumer = {{0, 0x50, 0x00, EfiSmbusReadByte, 1, {}},
+                        {0, 0x50, 0x02, EfiSmbusReadByte, 1, {}},
+                        {0, 0x50, 0x00, EfiSmbusReadBlock, 32, {}},
+                        {1, 0x50, 0x00, EfiSmbusReadByte, 1, {}}};
     return b;
   }
   if (name == "one-time-reset") {
@@ -105,6 +137,11 @@ void BoardHardware::load_power_on_state(bool always_on_too) {
     if (u.never_settles) port.never_settles();
   }
   sb.reset.ignore_resets(board_.ignore_resets);
+  if (always_on_too) {
+    for (const SmbusDeviceSpec &d : board_.smbus_devices) {
+      (d.controller == 0 ? sb.smbus0 : sb.smbus1).add_device(d.address, std::make_shared<SpdEeprom>(d.contents));
+    }
+  }
 }
 
 void BoardHardware::warm_reset() {
@@ -172,8 +209,13 @@ PeiBootResult run_pei(const PeiBoard &board, BoardHardware &hw) {
     r.config = reinterpret_cast<SB_CONFIG_HOB *>(h)->Config;
   }
   if (hook) r.hook_calls = hook->calls();
-  r.unexpected_calls = core.unexpected_calls();
   r.reset = core.reset();
+  if (!r.reset) {
+    for (const SmbusTransactionSpec &t : board.smbus_consumer) r.smbus.push_back(run_consumer(core, t));
+    r.end_ns = machine.now_ns();
+    r.accesses = machine.trace().size() - r.first_access;
+  }
+  r.unexpected_calls = core.unexpected_calls();
   return r;
 }
 

@@ -2,6 +2,7 @@
 // hook and the other modules' PPIs that the board says are present, then SbPeiEntry. A pass
 // that ends in a reset is followed by another on what survived the reset.
 #pragma once
+#include <array>
 #include <map>
 #include <memory>
 #include <optional>
@@ -38,6 +39,31 @@ struct UsbPortSpec {
   bool never_settles = false;
 };
 
+// An SPD-like EEPROM on one of the two SMBus controllers.
+struct SmbusDeviceSpec {
+  unsigned controller;  // 0 or 1
+  std::uint8_t address;
+  std::array<std::uint8_t, 256> contents{};
+};
+
+// A transaction that another PEI module runs after SbPei, through instance `instance` of the
+// SMBus PPI.
+struct SmbusTransactionSpec {
+  unsigned instance;
+  std::uint8_t address;
+  std::uint32_t command;
+  unsigned operation;            // EFI_SMBUS_OPERATION
+  std::uint32_t length;          // *Length on entry
+  std::vector<std::uint8_t> data;  // what a write sends
+};
+
+struct SmbusResult {
+  SmbusTransactionSpec request;
+  EFI_STATUS status;
+  std::uint64_t length;  // *Length on return
+  std::vector<std::uint8_t> data;  // the buffer on return (up to the length asked)
+};
+
 struct PeiBoard {
   EFI_BOOT_MODE boot_mode_before = BOOT_WITH_FULL_CONFIGURATION;  // set by earlier modules
   bool platform_hook = true;
@@ -58,12 +84,15 @@ struct PeiBoard {
   std::vector<PciRegisterSpec> pci;
   std::vector<MemoryBlockSpec> memory_blocks;
   std::vector<UsbPortSpec> usb_ports;
+  std::vector<SmbusDeviceSpec> smbus_devices;
+  std::vector<SmbusTransactionSpec> smbus_consumer;
   bool ignore_resets = false;
 };
 
 // The board that sbsim runs when it is given none: power came back after a loss.
 PeiBoard default_pei_board();
-// Built-in example boards by name ("power-loss", "s3-usb", "one-time-reset"); nullopt if unknown.
+// Built-in example boards by name ("power-loss", "s3-usb", "one-time-reset", "smbus-spd");
+// nullopt if unknown.
 std::optional<PeiBoard> builtin_pei_board(const std::string &name);
 
 // A board's hardware: the machine and every device on it, loaded with the board's power-on
@@ -102,6 +131,7 @@ struct PeiBootResult {
   std::vector<PlatformHook::Call> hook_calls;
   std::vector<std::string> unexpected_calls;
   std::optional<ResetSignal> reset;  // the reset that ended the pass, if one did
+  std::vector<SmbusResult> smbus;    // the consumer's transactions, after the entry returned
   std::uint64_t start_ns = 0, end_ns = 0;
   std::size_t first_access = 0, accesses = 0;  // this pass's slice of the machine's trace
 };

@@ -33,6 +33,17 @@ void print_pass(std::size_t n, const sim::PeiBootResult &r) {
   } else {
     fmt::print("No southbridge configuration HOB was made.\n");
   }
+  if (!r.smbus.empty()) fmt::print("SMBus transactions of another module, after SbPei:\n");
+  for (const sim::SmbusResult &t : r.smbus) {
+    fmt::print("  instance {} address 0x{:02X} command 0x{:02X} {:<14} -> {} length {}", t.request.instance,
+               t.request.address, t.request.command, sim::smbus_operation_name(t.request.operation),
+               sim::status_name(t.status), t.length);
+    if (t.status == EFI_SUCCESS && !t.data.empty()) {
+      fmt::print(" data");
+      for (std::uint8_t b : t.data) fmt::print(" {:02X}", b);
+    }
+    fmt::print("\n");
+  }
   for (const std::string &u : r.unexpected_calls) fmt::print("Unexpected service call: {}\n", u);
 }
 
@@ -58,7 +69,7 @@ int main(int argc, char **argv) {
   app.add_option("--sleep-type", sleep_type, "SLP_TYP kept in the PM1 control register (3 = resume from S3)")
       ->check(CLI::Range(0, 7));
   std::string board_name = "power-loss";
-  app.add_option("--board", board_name, "built-in board: power-loss (default), s3-usb, one-time-reset");
+  app.add_option("--board", board_name, "built-in board: power-loss (default), s3-usb, one-time-reset, smbus-spd");
   std::vector<std::string> settings;
   app.add_option("--set", settings, "FIELD=VALUE: the platform sets a configuration field at hook point 0x100");
   CLI11_PARSE(app, argc, argv);

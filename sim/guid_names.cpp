@@ -25,6 +25,8 @@ std::string guid_name(const EFI_GUID &guid) {
       {&gPostMessageProtocolGuid, "POST_MESSAGE_PROTOCOL"},
       {&gExtendedKeyInputProtocolGuid, "EXTENDED_KEY_INPUT_PROTOCOL"},
       {&gEfiHobListGuid, "HOB_LIST"},
+      {&gSetupVariableGuid, "SETUP_VARIABLE"},
+      {&gEnterSetupRequestTableGuid, "ENTER_SETUP_REQUEST"},
   };
   for (const auto &[g, name] : kKnown) {
     if (GuidsEqual(*g, guid)) return name;

@@ -145,13 +145,18 @@ void Machine::pause() {
   check_deadline(nullptr);
 }
 
+void Machine::wait(std::uint64_t ns) {
+  now_ns_ += ns;
+  check_deadline(nullptr);
+}
+
 void Machine::set_watchdog(std::uint64_t limit_ns) { deadline_ns_ = limit_ns == 0 ? 0 : now_ns_ + limit_ns; }
 
 void Machine::check_deadline(const Access *last) {
   if (deadline_ns_ == 0 || now_ns_ <= deadline_ns_) return;
   deadline_ns_ = 0;  // fire once
   throw Hang(fmt::format("watchdog: still running at {} ns; spinning on {}", now_ns_,
-                         last != nullptr ? to_json_line(*last) : std::string("a pause loop")));
+                         last != nullptr ? to_json_line(*last) : std::string("a wait without bus accesses")));
 }
 
 void Machine::map_mmio(std::uint64_t base, std::uint64_t size, MmioDevice *device) {

@@ -139,6 +139,8 @@ class Machine {
 
   // A spin-wait hint from a module: costs a little virtual time.
   void pause();
+  // Time spent waiting without a bus access (a Stall service, say); the watchdog still counts.
+  void wait(std::uint64_t ns);
 
   // Watchdog: a run still making accesses `limit_ns` of virtual time from now throws sim::Hang
   // naming the access it was spinning on. 0 turns it off.

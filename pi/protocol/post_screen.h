@@ -15,6 +15,17 @@ inline constexpr EFI_GUID gPostMessageProtocolGuid = {
 inline constexpr EFI_GUID gExtendedKeyInputProtocolGuid = {
     0x0adfb62d, 0xff74, 0x484c, {0x89, 0x44, 0xf8, 0x5c, 0x4b, 0xea, 0x87, 0xa8}};
 
+// Vendor GUID of the "Setup" variable.
+inline constexpr EFI_GUID gSetupVariableGuid = {
+    0xec87d643, 0xeba4, 0x4bb5, {0xa1, 0xe5, 0x3f, 0x3e, 0x36, 0xb2, 0x0d, 0xa9}};
+
+// Where the enter-setup request flag lives: a configuration table entry that the platform
+// installs, whose table pointer is the address of the one-byte flag. The prompt writes 1 there
+// when the user asks for setup and 0 when no problem was reported; the platform reads it when
+// it decides whether to enter setup. Without the entry nothing is written.
+inline constexpr EFI_GUID gEnterSetupRequestTableGuid = {
+    0x5c3e4a7b, 0x9d21, 0x4f6e, {0x8b, 0x1a, 0x3c, 0x7d, 0x2e, 0x9f, 0x40, 0x61}};
+
 typedef VOID(EFIAPI *POST_MESSAGE_SHOW)(CHAR16 *Message);
 typedef VOID(EFIAPI *POST_MESSAGE_PREPARE)();
 typedef VOID(EFIAPI *POST_MESSAGE_SLOT)();

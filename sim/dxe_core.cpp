@@ -17,6 +17,7 @@ DxeCore *g_core = nullptr;
 constexpr std::size_t kGuardBytes = 16;
 constexpr std::uint8_t kGuardFill = 0xAB;
 constexpr std::uint64_t kKeyPollNs = 100'000;  // an empty keyboard poll: 100 us
+constexpr unsigned kIdlePollsBeforeGivingUp = 10'000;
 
 // ---- Boot services -----------------------------------------------------------------------------
 
@@ -389,11 +390,15 @@ EFI_STATUS DxeCore::set_variable(const CHAR16 *name, const EFI_GUID *guid, UINT3
 EFI_STATUS DxeCore::read_key(EXTENDED_KEY_RECORD *record) {
   ++key_reads_;
   if (record == nullptr) return EFI_INVALID_PARAMETER;
-  if (keys_.empty()) throw Hang("waiting at the keyboard, and the board types no more keys");
-  if (keys_.front().at_ns > machine_.now_ns()) {
+  if (keys_.empty() || keys_.front().at_ns > machine_.now_ns()) {
+    // Nothing typed yet. With no key left to come, a second of polling means the caller
+    // waits for a key that will never be typed.
+    if (keys_.empty() && ++idle_polls_ > kIdlePollsBeforeGivingUp)
+      throw Hang("waiting at the keyboard, and the board types no more keys");
     machine_.wait(kKeyPollNs);
     return EFI_NOT_READY;
   }
+  idle_polls_ = 0;
   const Key k = keys_.front();
   keys_.pop_front();
   std::memset(record, 0, sizeof *record);

@@ -147,6 +147,7 @@ class DxeCore {
   unsigned counts_[static_cast<int>(DxeService::Count)] = {};
   std::vector<std::string> unexpected_;
   unsigned prepares_ = 0, con_in_resets_ = 0, key_reads_ = 0, set_variable_calls_ = 0, get_variable_calls_ = 0;
+  unsigned idle_polls_ = 0;
   std::uintptr_t next_handle_ = 0x1000;
   EFI_TPL tpl_ = TPL_APPLICATION;
   void publish_config();

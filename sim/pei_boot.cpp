@@ -5,7 +5,9 @@
 #include "pi/ppi/reset.h"
 #include "pi/ppi/smbus.h"
 #include "pi/ppi/stall.h"
+#include "cmos_error_prompt/cmos_error_prompt.h"
 #include "sim/arena.h"
+#include "sim/dxe_core.h"
 #include "sim/guid_names.h"
 #include "sim/sb_config_fields.h"
 
@@ -59,6 +61,9 @@ PeiBoard default_pei_board() {
   b.memory_blocks.push_back({"DEV14F3_MMIO", 0xFEB00000, 0x100, {}});
   // The USB host controllers keep the memory bases the last boot gave them.
   b.pci = {{0, 0x12, 2, 0x10, 32, 0xFE8A0000}, {0, 0x13, 2, 0x10, 32, 0xFE8B0000}, {0, 0x16, 2, 0x10, 32, 0xFE8C0000}};
+  // The CMOS contents were lost and defaults loaded: the status flag is set. The user presses Del.
+  b.cmos[0x46] = 0x01;
+  b.keys = {"Del"};
   return b;
 }
 
@@ -216,6 +221,47 @@ PeiBootResult run_pei(const PeiBoard &board, BoardHardware &hw) {
     r.accesses = machine.trace().size() - r.first_access;
   }
   r.unexpected_calls = core.unexpected_calls();
+  return r;
+}
+
+DxeResult run_dxe(const PeiBoard &board, BoardHardware &hw, EFI_BOOT_MODE boot_mode) {
+  DxeResult r;
+  const std::size_t codes_before = hw.southbridge.post.codes().size();
+  const std::size_t tones_before = hw.southbridge.speaker.tones().size();
+  {
+    DxeCore dxe(hw.machine, boot_mode);
+    if (board.setup_variable_size) {
+      dxe.set_variable(u"Setup", gSetupVariableGuid, std::vector<std::uint8_t>(*board.setup_variable_size, 0));
+    }
+    if (!board.post_message_protocol) dxe.remove_post_message_protocol();
+    if (board.enter_setup_flag) dxe.publish_enter_setup_flag();
+    for (const std::string &name : board.keys) {
+      std::optional<Key> k = key_named(name);
+      if (!k) throw std::invalid_argument("unknown key " + name);
+      dxe.type(*k);
+    }
+    // A second load of the driver's image would start with its globals clear.
+    cmos_prompt::gST = nullptr;
+    r.entry_status = dxe.start_image(CmosErrorPromptEntry);
+    if (!EFI_ERROR(r.entry_status)) {
+      static int trigger_interface = 0;
+      try {
+        dxe.install_protocol(gPromptTriggerProtocolGuid, &trigger_interface);
+      } catch (const Hang &h) {
+        r.stopped = h.what();
+      }
+    }
+    r.screen = dxe.screen();
+    r.enter_setup = dxe.enter_setup_flag();
+    r.keys_left = dxe.keys_left();
+    r.pool_leaks = dxe.live_pool_buffers();
+    r.pool_errors = dxe.pool_errors();
+  }
+  const auto tones = hw.southbridge.speaker.tones();
+  r.beeps.assign(tones.begin() + static_cast<std::ptrdiff_t>(tones_before), tones.end());
+  const auto &codes = hw.southbridge.post.codes();
+  r.post_codes.assign(codes.begin() + static_cast<std::ptrdiff_t>(codes_before), codes.end());
+  r.cmos_46 = hw.southbridge.rtc.get(0x46);
   return r;
 }
 

@@ -87,6 +87,13 @@ struct PeiBoard {
   std::vector<SmbusDeviceSpec> smbus_devices;
   std::vector<SmbusTransactionSpec> smbus_consumer;
   bool ignore_resets = false;
+
+  // DXE: the keys the user types at the prompt, in order ("F1", "Del", "KeypadDel", ...), the
+  // "Setup" variable's size (none if absent) and the platform pieces the driver relies on.
+  std::vector<std::string> keys;
+  std::optional<std::size_t> setup_variable_size = 64;
+  bool post_message_protocol = true;
+  bool enter_setup_flag = true;
 };
 
 // The board that sbsim runs when it is given none: power came back after a loss.
@@ -135,6 +142,22 @@ struct PeiBootResult {
   std::uint64_t start_ns = 0, end_ns = 0;
   std::size_t first_access = 0, accesses = 0;  // this pass's slice of the machine's trace
 };
+
+struct DxeResult {
+  EFI_STATUS entry_status = EFI_SUCCESS;
+  std::vector<std::string> screen;
+  std::vector<Tone> beeps;
+  std::optional<std::uint8_t> enter_setup;  // the flag the prompt left (0xFF: untouched)
+  std::optional<std::string> stopped;       // why the run was cut short, if it was
+  std::size_t keys_left = 0;
+  std::size_t pool_leaks = 0;
+  std::vector<std::string> pool_errors;
+  std::uint8_t cmos_46 = 0;
+  std::vector<std::uint8_t> post_codes;
+};
+
+// The DXE phase: CmosErrorPrompt loaded, the prompt trigger installed, the keys typed.
+DxeResult run_dxe(const PeiBoard &board, BoardHardware &hw, EFI_BOOT_MODE boot_mode);
 
 // One PEI pass on the hardware as it is.
 PeiBootResult run_pei(const PeiBoard &board, BoardHardware &hw);

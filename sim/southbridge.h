@@ -7,6 +7,7 @@
 #include "sim/index_port_pair.h"
 #include "sim/machine.h"
 #include "sim/plain_devices.h"
+#include "sim/pit_speaker.h"
 #include "sim/post_port.h"
 #include "sim/reset_control.h"
 #include "sim/rtc_cmos.h"
@@ -47,6 +48,7 @@ class Southbridge {
     reset.attach(m);
     post.attach(m);
     rtc.attach(m);
+    speaker.attach(m);
     io_c00.attach(m);
     dev11_0 = &m.pci().add(0, 0x11, 0);
     dev14_3 = &m.pci().add(0, 0x14, 3);
@@ -69,6 +71,7 @@ class Southbridge {
   ResetControl reset;
   PostCodePort post;
   RtcCmos rtc;
+  PitSpeaker speaker;
   IndexPortPair io_c00;
   SmbusController smbus0;  // base in PM 0x2C/0x2D
   SmbusController smbus1;  // base in PM 0x28/0x29

@@ -47,6 +47,52 @@ void print_pass(std::size_t n, const sim::PeiBootResult &r) {
   for (const std::string &u : r.unexpected_calls) fmt::print("Unexpected service call: {}\n", u);
 }
 
+std::string printable(const std::string &line) {
+  std::string out;
+  for (char c : line) {
+    if (c == '\n') out += "\\n";
+    else if (c == '\r') out += "\\r";
+    else out += c;
+  }
+  return out;
+}
+
+void print_dxe(const sim::DxeResult &d) {
+  fmt::print("== DXE: CmosErrorPrompt\n");
+  fmt::print("Driver entry returned {}\n", sim::status_name(d.entry_status));
+  fmt::print("Screen ({} line(s)):\n", d.screen.size());
+  for (const std::string &line : d.screen) fmt::print("  | {}\n", printable(line));
+  fmt::print("Beeps: {}\n", d.beeps.size());
+  for (std::size_t i = 0; i < d.beeps.size(); ++i) {
+    const sim::Tone &t = d.beeps[i];
+    fmt::print("  {}. {:.1f} Hz for {:.1f} ms from {:.1f} ms", i + 1, t.hz, (t.end_ns - t.start_ns) / 1e6,
+               t.start_ns / 1e6);
+    if (i + 1 < d.beeps.size()) fmt::print(", then {:.1f} ms of silence", (d.beeps[i + 1].start_ns - t.end_ns) / 1e6);
+    fmt::print("\n");
+  }
+  if (!d.post_codes.empty()) {
+    fmt::print("POST codes:");
+    for (std::uint8_t c : d.post_codes) fmt::print(" 0x{:02X}", c);
+    fmt::print("\n");
+  }
+  fmt::print("CMOS 0x46 after: 0x{:02X} (status flag {})\n", d.cmos_46, d.cmos_46 & 1 ? "still set" : "clear");
+  if (d.stopped) fmt::print("Stopped: {}\n", *d.stopped);
+  if (d.stopped) {
+    fmt::print("User's choice: none yet (the prompt is still waiting)\n");
+  } else if (!d.enter_setup) {
+    fmt::print("User's choice: no enter-setup flag was published\n");
+  } else if (*d.enter_setup == 1) {
+    fmt::print("User's choice: enter setup (enter-setup request flag 1)\n");
+  } else if (*d.enter_setup == 0) {
+    fmt::print("User's choice: none asked (no problem reported; enter-setup request flag 0)\n");
+  } else {
+    fmt::print("User's choice: boot on (enter-setup request flag left at 0x{:02X})\n", *d.enter_setup);
+  }
+  if (d.keys_left != 0) fmt::print("Keys not read: {}\n", d.keys_left);
+  for (const std::string &e : d.pool_errors) fmt::print("Pool error: {}\n", e);
+  if (d.pool_leaks != 0) fmt::print("Pool buffers never freed: {}\n", d.pool_leaks);
+}
+
 // "Field=Value" (value in C notation: 0x.., decimal) for the hook at 0x100.
 std::pair<std::string, std::uint32_t> parse_setting(const std::string &s) {
   const auto eq = s.find('=');
@@ -72,6 +118,10 @@ int main(int argc, char **argv) {
   app.add_option("--board", board_name, "built-in board: power-loss (default), s3-usb, one-time-reset, smbus-spd");
   std::vector<std::string> settings;
   app.add_option("--set", settings, "FIELD=VALUE: the platform sets a configuration field at hook point 0x100");
+  std::string wav_file;
+  app.add_option("--wav", wav_file, "write the PC speaker's sound to FILE (WAV)");
+  std::vector<std::string> keys;
+  app.add_option("--keys", keys, "keys typed at the prompt (F1, Del, KeypadDel, Period, Esc, Enter, a character)");
   CLI11_PARSE(app, argc, argv);
 
   try {
@@ -79,6 +129,7 @@ int main(int argc, char **argv) {
     if (!builtin) throw std::invalid_argument("no built-in board named " + board_name);
     sim::PeiBoard board = *builtin;
     if (sleep_type) board.sleep_type = *sleep_type;
+    if (!keys.empty()) board.keys = keys;
     for (const std::string &s : settings) board.hook_settings[SbHookAfterDefaults].push_back(parse_setting(s));
     sim::BoardHardware hw(board);
     const std::vector<sim::PeiBootResult> passes = sim::run_pei_passes(board, hw);
@@ -87,11 +138,19 @@ int main(int argc, char **argv) {
       print_pass(i + 1, passes[i]);
       clean = clean && passes[i].unexpected_calls.empty();
     }
-    fmt::print("{} pass(es), {} reset(s), {} hardware accesses, virtual time {:.3f} ms\n", passes.size(),
-               hw.southbridge.reset.resets().size(), hw.machine.trace().size(), hw.machine.now_ns() / 1e6);
+    fmt::print("{} PEI pass(es), {} reset(s)\n", passes.size(), hw.southbridge.reset.resets().size());
     if (passes.back().reset) {
       fmt::print(stderr, "sbsim: the board kept resetting; stopped after {} passes\n", passes.size());
-      clean = false;
+      return 1;
+    }
+    const sim::DxeResult dxe = sim::run_dxe(board, hw, passes.back().boot_mode);
+    print_dxe(dxe);
+    clean = clean && !dxe.stopped && dxe.pool_errors.empty() && dxe.pool_leaks == 0;
+    fmt::print("Total: {} hardware accesses, virtual time {:.3f} ms\n", hw.machine.trace().size(),
+               hw.machine.now_ns() / 1e6);
+    if (!wav_file.empty() && !hw.southbridge.speaker.write_wav(wav_file)) {
+      fmt::print(stderr, "sbsim: cannot write {}\n", wav_file);
+      return 1;
     }
     if (!trace_file.empty()) {
       std::ofstream out(trace_file);

@@ -259,6 +259,12 @@ void DxeCore::publish_enter_setup_flag(std::uint8_t initial) {
   *enter_setup_flag_ = initial;
 }
 
+void DxeCore::withdraw_enter_setup_flag() {
+  std::erase_if(config_, [](const EFI_CONFIGURATION_TABLE &c) { return GuidsEqual(c.VendorGuid, gEnterSetupRequestTableGuid); });
+  publish_config();
+  enter_setup_flag_ = nullptr;
+}
+
 std::optional<std::uint8_t> DxeCore::enter_setup_flag() const {
   if (enter_setup_flag_ == nullptr) return std::nullopt;
   return *enter_setup_flag_;

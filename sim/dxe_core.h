@@ -52,6 +52,7 @@ class DxeCore {
   // The enter-setup request flag: a configuration table entry whose table is one byte.
   void publish_enter_setup_flag(std::uint8_t initial = 0xFF);
   std::optional<std::uint8_t> enter_setup_flag() const;
+  void withdraw_enter_setup_flag();
 
   // Keys and screen.
   void type(const Key &k) { keys_.push_back(k); }
@@ -64,6 +65,7 @@ class DxeCore {
   // Variables. `sizes` makes a variable change size from read to read (grow_on_reads).
   void set_variable(const std::u16string &name, const EFI_GUID &guid, std::vector<std::uint8_t> data);
   void grow_on_reads(const std::u16string &name, std::vector<std::size_t> sizes);
+  void remove_variable(const std::u16string &name) { variables_.erase(name); }
   std::optional<std::vector<std::uint8_t>> variable(const std::u16string &name) const;
   unsigned set_variable_calls() const { return set_variable_calls_; }
   unsigned get_variable_calls() const { return get_variable_calls_; }

@@ -116,6 +116,25 @@ Seq PulseTrain() {
   return s;
 }
 
+// Steps 27-36 on a quiet board (misc 0x80 bit 4 clear: PM 0xC2/0xC4 left alone).
+Seq QuietTail() {
+  return Seq()
+      .pci_rmw(0x00A3006C, 32, 0, 0)
+      .pm_rmw(0xDA, 8, 0, 0x00)
+      .rd(0xFED803DA, 8, 0x00)
+      .pci_rmw(0x00A30044, 32, 0, 0xFF03FFD5)
+      .out(0xC00, 8, 0x09)
+      .in(0xC01, 8, 0x00)
+      .out(0xC01, 8, 0x10)
+      .rd(0xFED80E80, 8, 0x00)
+      .misc_rmw(0x00, 32, 0, 0xFFFFFFFF)
+      .misc_rmw(0x04, 8, 0, 0xFF)
+      .pm_rmw(0x88, 8, 0, 0x20);
+}
+
+// Step 25 with RTC register A at 0.
+Seq RtcRegisterA() { return Seq().out(0x70, 8, 0x0A).in(0x71, 8, 0x00).out(0x71, 8, 0x00); }
+
 // Board A: a quiet board (every register 0), A-Link steps and the memory block enabled,
 // no options.
 TEST_F(EarlyInit, QuietBoardWithAlinkAndMemoryBlock) {
@@ -141,20 +160,8 @@ TEST_F(EarlyInit, QuietBoardWithAlinkAndMemoryBlock) {
                        .rmw(kBase + 0xC, 16, 0x0000, 0x1000)
                        .rmw(kBase + 0x0, 32, 0x07080000, 0x07080000)  // bit 18 follows MiscOptions bit 8
                        .then(FixedPci())
-                       .out(0x70, 8, 0x0A)
-                       .in(0x71, 8, 0x00)
-                       .out(0x71, 8, 0x00)
-                       .pci_rmw(0x00A3006C, 32, 0, 0)
-                       .pm_rmw(0xDA, 8, 0, 0x00)
-                       .rd(0xFED803DA, 8, 0x00)
-                       .pci_rmw(0x00A30044, 32, 0, 0xFF03FFD5)
-                       .out(0xC00, 8, 0x09)
-                       .in(0xC01, 8, 0x00)
-                       .out(0xC01, 8, 0x10)
-                       .rd(0xFED80E80, 8, 0x00)
-                       .misc_rmw(0x00, 32, 0, 0xFFFFFFFF)
-                       .misc_rmw(0x04, 8, 0, 0xFF)
-                       .pm_rmw(0x88, 8, 0, 0x20);
+                       .then(RtcRegisterA())
+                       .then(QuietTail());
   EXPECT_TRUE(TraceIs(Trace(), want));
   EXPECT_EQ(config_.MiscOptions, 0x10u);  // the mode written back
   EXPECT_EQ(sb().pm.get(0x24), 0x01);
@@ -268,18 +275,7 @@ TEST_F(EarlyInit, ZeroMemoryBaseWritesNothingThere) {
     EXPECT_FALSE((a.op == sim::Op::Rd || a.op == sim::Op::Wr) && a.addr < 0x100) << describe(a);
   }
   EXPECT_TRUE(TraceIs(TraceFrom(Rd(0xFED80E80, 8)),
-                      Seq().rd(0xFED80E80, 8, 0).then(FixedPci()).out(0x70, 8, 0x0A).in(0x71, 8, 0).out(0x71, 8, 0)
-                          .pci_rmw(0x00A3006C, 32, 0, 0)
-                          .pm_rmw(0xDA, 8, 0, 0)
-                          .rd(0xFED803DA, 8, 0)
-                          .pci_rmw(0x00A30044, 32, 0, 0xFF03FFD5)
-                          .out(0xC00, 8, 9)
-                          .in(0xC01, 8, 0)
-                          .out(0xC01, 8, 0x10)
-                          .rd(0xFED80E80, 8, 0)
-                          .misc_rmw(0x00, 32, 0, 0xFFFFFFFF)
-                          .misc_rmw(0x04, 8, 0, 0xFF)
-                          .pm_rmw(0x88, 8, 0, 0x20)));
+                      Seq().rd(0xFED80E80, 8, 0).then(FixedPci()).then(RtcRegisterA()).then(QuietTail())));
 }
 
 TEST_F(EarlyInit, PlatformTableRunsAfterTheFixedOnesAndCanClearPmC4Bit2) {
@@ -368,24 +364,12 @@ TEST_P(ResetAlreadyDone, ClearsTheMarkerAndGoesOn) {
   // ReadPmWindow left bit 5 of PM 0xC8 clear; the marker (bit 4) is kept until cleared here.
   const UINT8 c8 = c.c8 & ~0x20;
   EXPECT_TRUE(TraceIs(TraceFrom(Out(0x70, 8, 0x0A)), Seq()
-                                                            .out(0x70, 8, 0x0A)
-                                                            .in(0x71, 8, 0)
-                                                            .out(0x71, 8, 0)
+                                                            .then(RtcRegisterA())
                                                             .rd(0xFED803C8, 8, c8)
                                                             .pm_rmw(0xD8, 8, 0x15, 0x3A)
                                                             .rd(0xFED803D9, 8, c.window_3a)
                                                             .pm_rmw(0xC8, 8, c8, c8 & 0xEF)
-                                                            .pci_rmw(0x00A3006C, 32, 0, 0)
-                                                            .pm_rmw(0xDA, 8, 0, 0)
-                                                            .rd(0xFED803DA, 8, 0)
-                                                            .pci_rmw(0x00A30044, 32, 0, 0xFF03FFD5)
-                                                            .out(0xC00, 8, 9)
-                                                            .in(0xC01, 8, 0)
-                                                            .out(0xC01, 8, 0x10)
-                                                            .rd(0xFED80E80, 8, 0)
-                                                            .misc_rmw(0x00, 32, 0, 0xFFFFFFFF)
-                                                            .misc_rmw(0x04, 8, 0, 0xFF)
-                                                            .pm_rmw(0x88, 8, 0, 0x20)));
+                                                            .then(QuietTail())));
   EXPECT_TRUE(sb().reset.resets().empty());
 }
 

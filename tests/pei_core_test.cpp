@@ -1,5 +1,5 @@
-// The PEI core stand-in: the PPI database, HOBs, pool and the CPU I/O PPI behave as the PI
-// specification says, so that module tests can rely on them.
+// The PEI core stand-in: the PPI database, HOBs, pool and the CPU I/O PPI behave as PI
+// defines them, so that module tests can rely on them.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 

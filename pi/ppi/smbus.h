@@ -1,4 +1,4 @@
-// EFI_PEI_SMBUS_PPI (Framework SMBus PPI) and the SMBus types of the PI specification.
+// EFI_PEI_SMBUS_PPI (the Framework SMBus PPI) and the SMBus types that PI defines.
 #pragma once
 #include "pi/pei_services.h"
 

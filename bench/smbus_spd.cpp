@@ -14,7 +14,7 @@ struct Cost {
 };
 
 Cost run(const std::vector<sim::SmbusTransactionSpec> &reads) {
-  sim::PeiBoard board = sim::default_pei_board();
+  sim::Board board = sim::default_board();
   sim::SmbusDeviceSpec spd{0, 0x50, {}};
   for (unsigned i = 0; i < 256; ++i) spd.contents[i] = static_cast<std::uint8_t>(i * 7);
   board.smbus_devices.push_back(spd);

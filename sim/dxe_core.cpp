@@ -396,6 +396,10 @@ EFI_STATUS DxeCore::set_variable(const CHAR16 *name, const EFI_GUID *guid, UINT3
 EFI_STATUS DxeCore::read_key(EXTENDED_KEY_RECORD *record) {
   ++key_reads_;
   if (record == nullptr) return EFI_INVALID_PARAMETER;
+  if (!keys_.empty() && keys_.front().react_ns != 0) {
+    keys_.front().at_ns = machine_.now_ns() + keys_.front().react_ns;
+    keys_.front().react_ns = 0;
+  }
   if (keys_.empty() || keys_.front().at_ns > machine_.now_ns()) {
     // Nothing typed yet. With no key left to come, a second of polling means the caller
     // waits for a key that will never be typed.

@@ -26,6 +26,9 @@ struct Key {
   std::uint8_t raw = 0;        // set-1 scan code at offset 17 of the record
   std::uint64_t at_ns = 0;     // typed at this virtual time (0: already there)
   std::string name;            // for summaries
+  // Typed this long after it is the next key and the keyboard is polled for it: a user who
+  // reads the prompt and then answers (0: no such wait).
+  std::uint64_t react_ns = 0;
 };
 // Keys by name: "F1", "Del", "KeypadDel" (keypad period with Num Lock, raw 0x53), "Esc",
 // "Enter", or one printable character. nullopt if unknown.

@@ -9,6 +9,7 @@
 #include "sim/arena.h"
 #include "sim/dxe_core.h"
 #include "sim/guid_names.h"
+#include "sim/scenario.h"
 #include "sim/sb_config_fields.h"
 
 namespace sim {
@@ -18,7 +19,7 @@ namespace {
 EFI_STATUS EFIAPI ForeignReset(const EFI_PEI_SERVICES **) { return EFI_SUCCESS; }
 EFI_STATUS EFIAPI ForeignStall(const EFI_PEI_SERVICES **, const EFI_PEI_STALL_PPI *, UINTN) { return EFI_SUCCESS; }
 
-void apply_settings(const PeiBoard &board, UINT32 point, SB_CONFIG &config, UINT32 platform_table) {
+void apply_settings(const Board &board, UINT32 point, SB_CONFIG &config, UINT32 platform_table) {
   if (point == SbHookAfterDefaults && platform_table != 0) config.PlatformMmioTable = platform_table;
   auto it = board.hook_settings.find(point);
   if (it == board.hook_settings.end()) return;
@@ -46,59 +47,15 @@ SmbusResult run_consumer(PeiCore &core, const SmbusTransactionSpec &t) {
   return r;
 }
 
+constexpr std::uint64_t kUserReactionNs = 500'000'000;
+
 }  // namespace
 
-PeiBoard default_pei_board() {
-  PeiBoard b;
-  b.hook_settings[SbHookAfterDefaults] = {
-      {"SmbusBase0", 0x0B00},
-      {"SmbusBase1", 0x0B20},
-      {"Dev14F3MmioBase", 0xFEB00000},
-      {"SbFlags", kSbFlagProgramDev14F3Mmio | kSbFlagAlinkSteps},
-  };
-  // The ACPI bases that the previous boot programmed survive in the always-on well.
-  b.pm_registers = {{0x60, 0x00}, {0x61, 0x08}, {0x62, 0x04}, {0x63, 0x08}, {0x64, 0x08}, {0x65, 0x08}};
-  b.memory_blocks.push_back({"DEV14F3_MMIO", 0xFEB00000, 0x100, {}});
-  // The USB host controllers keep the memory bases the last boot gave them.
-  b.pci = {{0, 0x12, 2, 0x10, 32, 0xFE8A0000}, {0, 0x13, 2, 0x10, 32, 0xFE8B0000}, {0, 0x16, 2, 0x10, 32, 0xFE8C0000}};
-  // The CMOS contents were lost and defaults loaded: the status flag is set. The user presses Del.
-  b.cmos[0x46] = 0x01;
-  b.keys = {"Del"};
-  return b;
-}
-
-std::optional<PeiBoard> builtin_pei_board(const std::string &name) {
-  PeiBoard b = default_pei_board();
-  if (name == "power-loss") return b;
-  if (name == "s3-usb") {
-    // Resume from S3 with a port in resume on controllers A and B; all three scanned.
-    b.sleep_type = 3;
-    b.hook_settings[SbHookAfterDefaults].push_back({"UsbResetMask", 0x2A});
-    b.usb_ports = {{0, 1, 0x1045}, {1, 3, 0x1045}};
-    return b;
-  }
-  if (name == "smbus-spd") {
-    // A memory module's SPD at 0x50 on controller 0, read by a memory-init module after SbPei.
-    SmbusDeviceSpec spd{0, 0x50, {}};
-    const std::uint8_t head[] = {0x92, 0x10, 0x0B, 0x02, 0x04, 0x19, 0x00, 0x09, 0x03, 0x52, 0x01, 0x08, 0x0C, 0x00};
-    std::copy(std::begin(head), std::end(head), spd.contents.begin());
-    b.smbus_devices.push_back(spd);
-    b.smbus_consumer = {{0, 0x50, 0x00, EfiSmbusReadByte, 1, {}},
-                        {0, 0x50, 0x02, EfiSmbusReadByte, 1, {}},
-                        {0, 0x50, 0x00, EfiSmbusReadBlock, 32, {}},
-                        {1, 0x50, 0x00, EfiSmbusReadByte, 1, {}}};
-    return b;
-  }
-  if (name == "one-time-reset") {
-    b.hook_settings[SbHookAfterDefaults].push_back({"MiscOptions2", 1u << 22});
-    return b;
-  }
-  return std::nullopt;
-}
+Board default_board() { return parse_board(embedded_default_board(), "(built-in default board)"); }
 
 // ---- BoardHardware ----------------------------------------------------------------------------
 
-BoardHardware::BoardHardware(const PeiBoard &board) : board_(board) {
+BoardHardware::BoardHardware(const Board &board) : board_(board) {
   southbridge.attach(machine);
   for (const MemoryBlockSpec &spec : board_.memory_blocks) {
     blocks_.push_back(std::make_unique<MemoryBlock>(spec.base, spec.size, spec.name));
@@ -121,11 +78,15 @@ void BoardHardware::load_power_on_state(bool always_on_too) {
     for (unsigned bank = 0; bank < 2; ++bank) {
       for (const auto &[index, value] : board_.pm_window[bank]) sb.pm.set_window(bank, index, value);
     }
+    if (board_.pm1_control) sb.acpi.set_pm1_control(*board_.pm1_control);
     sb.acpi.set_sleep_type(board_.sleep_type);
     for (const auto &[reg, value] : board_.cmos) sb.rtc.set(reg, value);
   }
   for (const auto &[reg, value] : board_.misc_registers) sb.misc.set(reg, 8, value);
   for (const auto &[reg, value] : board_.io_c00) sb.io_c00.set(reg, value);
+  for (const auto &[reg, value] : board_.alink) sb.alink.set_reg(reg, value);
+  for (const auto &[reg, value] : board_.alink_class0) sb.alink.set_class0(reg, value);
+  for (const auto &[reg, value] : board_.alink_class2) sb.alink.set_class2(reg, value);
   for (const PciRegisterSpec &p : board_.pci) {
     PciFunction *f = machine.pci().find(p.bus, p.device, p.function);
     if (f == nullptr) f = &machine.pci().add(p.bus, p.device, p.function);
@@ -146,6 +107,16 @@ void BoardHardware::load_power_on_state(bool always_on_too) {
     for (const SmbusDeviceSpec &d : board_.smbus_devices) {
       (d.controller == 0 ? sb.smbus0 : sb.smbus1).add_device(d.address, std::make_shared<SpdEeprom>(d.contents));
     }
+    for (unsigned c = 0; c < 2; ++c) {
+      const SmbusFaultSpec &f = board_.smbus_faults[c];
+      SmbusController &s = c == 0 ? sb.smbus0 : sb.smbus1;
+      s.collide_first(f.collide_first);
+      s.host_busy_forever(f.host_busy);
+      s.slave_busy_forever(f.slave_busy);
+      s.never_completes(f.never_completes);
+      s.report_block_count(f.block_count);
+      s.hold_semaphore(f.semaphore_held_polls);
+    }
   }
 }
 
@@ -162,7 +133,7 @@ void BoardHardware::warm_reset() {
 
 // ---- Passes -----------------------------------------------------------------------------------
 
-PeiBootResult run_pei(const PeiBoard &board, BoardHardware &hw) {
+PeiBootResult run_pei(const Board &board, BoardHardware &hw) {
   // Names are checked before the pass: nothing may be thrown through the module's frames.
   for (const auto &[point, settings] : board.hook_settings) {
     for (const auto &setting : settings) {
@@ -224,7 +195,7 @@ PeiBootResult run_pei(const PeiBoard &board, BoardHardware &hw) {
   return r;
 }
 
-DxeResult run_dxe(const PeiBoard &board, BoardHardware &hw, EFI_BOOT_MODE boot_mode) {
+DxeResult run_dxe(const Board &board, BoardHardware &hw, EFI_BOOT_MODE boot_mode) {
   DxeResult r;
   const std::size_t codes_before = hw.southbridge.post.codes().size();
   const std::size_t tones_before = hw.southbridge.speaker.tones().size();
@@ -238,6 +209,7 @@ DxeResult run_dxe(const PeiBoard &board, BoardHardware &hw, EFI_BOOT_MODE boot_m
     for (const std::string &name : board.keys) {
       std::optional<Key> k = key_named(name);
       if (!k) throw std::invalid_argument("unknown key " + name);
+      k->react_ns = kUserReactionNs;  // one key at a time, each half a second after the last
       dxe.type(*k);
     }
     // A second load of the driver's image would start with its globals clear.
@@ -265,7 +237,7 @@ DxeResult run_dxe(const PeiBoard &board, BoardHardware &hw, EFI_BOOT_MODE boot_m
   return r;
 }
 
-std::vector<PeiBootResult> run_pei_passes(const PeiBoard &board, BoardHardware &hw, unsigned max_passes) {
+std::vector<PeiBootResult> run_pei_passes(const Board &board, BoardHardware &hw, unsigned max_passes) {
   std::vector<PeiBootResult> passes;
   for (unsigned i = 0; i < max_passes; ++i) {
     passes.push_back(run_pei(board, hw));

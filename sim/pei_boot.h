@@ -64,7 +64,16 @@ struct SmbusResult {
   std::vector<std::uint8_t> data;  // the buffer on return (up to the length asked)
 };
 
-struct PeiBoard {
+// Faults of one SMBus controller.
+struct SmbusFaultSpec {
+  unsigned collide_first = 0;  // collisions on the first n starts
+  bool host_busy = false, slave_busy = false, never_completes = false;
+  int block_count = -1;           // the count a block read reports (< 0: the device's own)
+  int semaphore_held_polls = 0;   // the other agent holds the semaphore for n polls
+};
+
+struct Board {
+  std::string name = "board";
   EFI_BOOT_MODE boot_mode_before = BOOT_WITH_FULL_CONFIGURATION;  // set by earlier modules
   bool platform_hook = true;
   // Configuration fields the platform writes at each hook point, by field name.
@@ -81,11 +90,16 @@ struct PeiBoard {
   std::map<std::uint8_t, std::uint8_t> misc_registers;      // misc 0x00-0xFF
   std::map<std::uint8_t, std::uint8_t> cmos;                // CMOS 0x00-0x7F
   std::map<std::uint8_t, std::uint8_t> io_c00;              // behind ports 0xC00/0xC01
+  std::map<std::uint32_t, std::uint32_t> alink;             // A-Link registers by address
+  std::map<std::uint32_t, std::uint32_t> alink_class0;      // behind the 0x30/0x34 pair
+  std::map<std::uint32_t, std::uint32_t> alink_class2;      // behind the 0x40000038/0x4000003C pair
+  std::optional<std::uint16_t> pm1_control;                 // the whole register (sleep_type sets SLP_TYP)
   std::vector<PciRegisterSpec> pci;
   std::vector<MemoryBlockSpec> memory_blocks;
   std::vector<UsbPortSpec> usb_ports;
   std::vector<SmbusDeviceSpec> smbus_devices;
   std::vector<SmbusTransactionSpec> smbus_consumer;
+  SmbusFaultSpec smbus_faults[2];
   bool ignore_resets = false;
 
   // DXE: the keys the user types at the prompt, in order ("F1", "Del", "KeypadDel", ...), the
@@ -96,18 +110,16 @@ struct PeiBoard {
   bool enter_setup_flag = true;
 };
 
-// The board that sbsim runs when it is given none: power came back after a loss.
-PeiBoard default_pei_board();
-// Built-in example boards by name ("power-loss", "s3-usb", "one-time-reset", "smbus-spd");
-// nullopt if unknown.
-std::optional<PeiBoard> builtin_pei_board(const std::string &name);
+// The board that sbsim runs when it is given none: power came back after a loss, CMOS
+// defaults were loaded, the user presses Del (boards/power-loss.toml, built in).
+Board default_board();
 
 // A board's hardware: the machine and every device on it, loaded with the board's power-on
 // state. It lives across passes: a warm reset keeps what real hardware keeps.
 class BoardHardware {
  public:
-  BoardHardware() : BoardHardware(PeiBoard{}) {}
-  explicit BoardHardware(const PeiBoard &board);
+  BoardHardware() : BoardHardware(Board{}) {}
+  explicit BoardHardware(const Board &board);
   BoardHardware(const BoardHardware &) = delete;
   BoardHardware &operator=(const BoardHardware &) = delete;
 
@@ -121,7 +133,7 @@ class BoardHardware {
 
  private:
   void load_power_on_state(bool always_on_too);
-  PeiBoard board_;
+  Board board_;
   std::vector<std::unique_ptr<MemoryBlock>> blocks_;
 };
 
@@ -157,12 +169,12 @@ struct DxeResult {
 };
 
 // The DXE phase: CmosErrorPrompt loaded, the prompt trigger installed, the keys typed.
-DxeResult run_dxe(const PeiBoard &board, BoardHardware &hw, EFI_BOOT_MODE boot_mode);
+DxeResult run_dxe(const Board &board, BoardHardware &hw, EFI_BOOT_MODE boot_mode);
 
 // One PEI pass on the hardware as it is.
-PeiBootResult run_pei(const PeiBoard &board, BoardHardware &hw);
+PeiBootResult run_pei(const Board &board, BoardHardware &hw);
 
 // PEI passes until one ends without a reset (at most `max_passes`).
-std::vector<PeiBootResult> run_pei_passes(const PeiBoard &board, BoardHardware &hw, unsigned max_passes = 4);
+std::vector<PeiBootResult> run_pei_passes(const Board &board, BoardHardware &hw, unsigned max_passes = 4);
 
 }  // namespace sim

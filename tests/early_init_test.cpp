@@ -390,7 +390,7 @@ TEST_F(EarlyInit, WithoutTheOptionNoResetRegisterIsTouched) {
 }
 
 TEST(OneTimeResetBoot, TwoPassesAndOneReset) {
-  sim::PeiBoard board = sim::default_pei_board();
+  sim::Board board = sim::default_board();
   board.hook_settings[SbHookAfterDefaults].push_back({"MiscOptions2", 1u << 22});
   board.cmos[0x0A] = 0x36;
   sim::BoardHardware hw(board);

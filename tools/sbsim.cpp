@@ -7,6 +7,8 @@
 #include "sim/machine.h"
 #include "sim/names.h"
 #include "sim/pei_boot.h"
+#include "sim/scenario.h"
+#include "sim/summary.h"
 #include "sim/sb_config_fields.h"
 
 namespace {
@@ -114,8 +116,10 @@ int main(int argc, char **argv) {
   std::optional<unsigned> sleep_type;
   app.add_option("--sleep-type", sleep_type, "SLP_TYP kept in the PM1 control register (3 = resume from S3)")
       ->check(CLI::Range(0, 7));
-  std::string board_name = "power-loss";
-  app.add_option("--board", board_name, "built-in board: power-loss (default), s3-usb, one-time-reset, smbus-spd");
+  std::string board_file;
+  app.add_option("board", board_file, "board scenario (TOML); without one, the built-in power-loss board");
+  bool json = false;
+  app.add_flag("--json", json, "print the summary as one JSON document instead of text");
   std::vector<std::string> settings;
   app.add_option("--set", settings, "FIELD=VALUE: the platform sets a configuration field at hook point 0x100");
   std::string wav_file;
@@ -125,29 +129,31 @@ int main(int argc, char **argv) {
   CLI11_PARSE(app, argc, argv);
 
   try {
-    std::optional<sim::PeiBoard> builtin = sim::builtin_pei_board(board_name);
-    if (!builtin) throw std::invalid_argument("no built-in board named " + board_name);
-    sim::PeiBoard board = *builtin;
+    sim::Board board = board_file.empty() ? sim::default_board() : sim::load_board(board_file);
     if (sleep_type) board.sleep_type = *sleep_type;
     if (!keys.empty()) board.keys = keys;
     for (const std::string &s : settings) board.hook_settings[SbHookAfterDefaults].push_back(parse_setting(s));
     sim::BoardHardware hw(board);
     const std::vector<sim::PeiBootResult> passes = sim::run_pei_passes(board, hw);
-    bool clean = true;
-    for (std::size_t i = 0; i < passes.size(); ++i) {
-      print_pass(i + 1, passes[i]);
-      clean = clean && passes[i].unexpected_calls.empty();
+    const bool reset_loop = passes.back().reset.has_value();
+    std::optional<sim::DxeResult> dxe;
+    if (!reset_loop) dxe = sim::run_dxe(board, hw, passes.back().boot_mode);
+
+    bool clean = !reset_loop;
+    for (const sim::PeiBootResult &p : passes) clean = clean && p.unexpected_calls.empty();
+    if (dxe) clean = clean && !dxe->stopped && dxe->pool_errors.empty() && dxe->pool_leaks == 0;
+
+    if (json) {
+      fmt::print("{}\n", sim::summary_json(board, passes, dxe, hw.machine).dump(2));
+    } else {
+      fmt::print("Board: {}\n", board.name);
+      for (std::size_t i = 0; i < passes.size(); ++i) print_pass(i + 1, passes[i]);
+      fmt::print("{} PEI pass(es), {} reset(s)\n", passes.size(), hw.southbridge.reset.resets().size());
+      if (dxe) print_dxe(*dxe);
+      fmt::print("Total: {} hardware accesses, virtual time {:.3f} ms\n", hw.machine.trace().size(),
+                 hw.machine.now_ns() / 1e6);
     }
-    fmt::print("{} PEI pass(es), {} reset(s)\n", passes.size(), hw.southbridge.reset.resets().size());
-    if (passes.back().reset) {
-      fmt::print(stderr, "sbsim: the board kept resetting; stopped after {} passes\n", passes.size());
-      return 1;
-    }
-    const sim::DxeResult dxe = sim::run_dxe(board, hw, passes.back().boot_mode);
-    print_dxe(dxe);
-    clean = clean && !dxe.stopped && dxe.pool_errors.empty() && dxe.pool_leaks == 0;
-    fmt::print("Total: {} hardware accesses, virtual time {:.3f} ms\n", hw.machine.trace().size(),
-               hw.machine.now_ns() / 1e6);
+    if (reset_loop) fmt::print(stderr, "sbsim: the board kept resetting; stopped after {} passes\n", passes.size());
     if (!wav_file.empty() && !hw.southbridge.speaker.write_wav(wav_file)) {
       fmt::print(stderr, "sbsim: cannot write {}\n", wav_file);
       return 1;

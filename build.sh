@@ -2,10 +2,11 @@
 # One command for everything:
 #   ./build.sh [sbsim options]   install what is missing, build everything, run sbsim on the default board
 #   ./build.sh test              install what is missing, build everything, run every test
+#   ./build.sh deps              only install what is missing
 set -euo pipefail
 cd "$(dirname "$0")"
 
-PACKAGES=(cmake ninja-build g++ clang-14 lld-14 llvm-14 libgtest-dev libgmock-dev
+PACKAGES=(cmake ninja-build g++ clang-14 lld-14 llvm-14 libclang-rt-14-dev libgtest-dev libgmock-dev
           libcli11-dev nlohmann-json3-dev libfmt-dev libtomlplusplus-dev)
 
 install_missing() {
@@ -27,6 +28,9 @@ build() {
 }
 
 case "${1:-}" in
+  deps)
+    install_missing
+    ;;
   test)
     install_missing
     build

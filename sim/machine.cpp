@@ -111,7 +111,7 @@ std::string PciHost::io_name(std::uint16_t port) const {
 
 // ---- Machine ----------------------------------------------------------------------------------
 
-Machine::Machine() : pci_(*this) { map_io(kPciAddressPort, 8, &pci_); }
+Machine::Machine() { map_io(kPciAddressPort, 8, &pci_); }
 
 Machine::~Machine() {
   if (g_current == this) g_current = nullptr;

@@ -67,7 +67,7 @@ class Machine;
 // reset control register at 0xCF9) when one is attached.
 class PciHost : public IoDevice {
  public:
-  explicit PciHost(Machine &m) : machine_(m) {}
+  PciHost() = default;
   std::uint32_t io_read(std::uint16_t port, unsigned width) override;
   void io_write(std::uint16_t port, unsigned width, std::uint32_t value) override;
   std::string io_name(std::uint16_t port) const override;
@@ -87,7 +87,6 @@ class PciHost : public IoDevice {
     return bus << 8 | device << 3 | function;
   }
   PciFunction *selected() const;
-  Machine &machine_;
   std::uint32_t address_ = 0;
   std::map<unsigned, std::unique_ptr<PciFunction>> functions_;
   IoDevice *legacy_ = nullptr;

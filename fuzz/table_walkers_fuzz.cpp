@@ -1,0 +1,51 @@
+// The PCI and MMIO table walkers with fuzzed tables and unit counts. Invariants: the PCI walker
+// only touches the configuration ports, the MMIO walker only the ACPI MMIO area below block
+// 0xF0; neither reads past its table (ASan) nor runs for ever (the watchdog).
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "sb_pei/register/tables.h"
+#include "sim/pei_boot.h"
+
+namespace {
+
+[[noreturn]] void violated(const char *what) {
+  std::fprintf(stderr, "invariant violated: %s\n", what);
+  std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+  FuzzedDataProvider in(data, size);
+  sim::BoardHardware hw;
+  hw.machine.trace().set_enabled(false);
+  hw.machine.set_watchdog(10'000'000'000);
+  sim::Machine::Scope scope(hw.machine);
+  if (in.ConsumeBool()) {
+    const auto count = in.ConsumeIntegral<std::uint16_t>();
+    // The table holds as many units as the walker may read (255 at most).
+    const std::size_t units = std::min<std::size_t>(count, 255);
+    std::vector<std::uint8_t> table = in.ConsumeBytes<std::uint8_t>(units * 3);
+    table.resize(std::max<std::size_t>(units * 3, 3));
+    auto exact = std::make_unique<std::uint8_t[]>(table.size());
+    std::copy(table.begin(), table.end(), exact.get());
+    hw.machine.set_observer([](const sim::Access &a) {
+      if (a.addr < 0xCF8 || a.addr > 0xCFF) violated("a PCI table step outside the configuration ports");
+    });
+    sbpei::ProgramPciTable(exact.get(), count);
+  } else {
+    std::vector<std::uint8_t> table = in.ConsumeRemainingBytes<std::uint8_t>();
+    table.insert(table.end(), {0xFF, 0xFF, 0xFF, 0xFF});
+    auto exact = std::make_unique<std::uint8_t[]>(table.size());
+    std::copy(table.begin(), table.end(), exact.get());
+    hw.machine.set_observer([](const sim::Access &a) {
+      if (a.addr < 0xFED80000 || a.addr > 0xFED8EFFF) violated("an MMIO table step outside blocks 0x00-0xEF");
+    });
+    sbpei::ProgramMmioTable(reinterpret_cast<UINTN>(exact.get()));
+  }
+  return 0;
+}

@@ -4,8 +4,8 @@
 // to stay is waiting at the keyboard for a key that is never typed.
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <cstdio>
-#include <cstdlib>
+#include "fuzz_support.h"
+
 
 #include "cmos_error_prompt/cmos_error_prompt.h"
 #include "sim/dxe_core.h"
@@ -53,13 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
       // Waiting at the prompt for a key that is never typed: allowed.
     }
   }
-  if (!dxe.pool_errors().empty()) {
-    std::fprintf(stderr, "invariant violated: %s\n", dxe.pool_errors().front().c_str());
-    std::abort();
-  }
-  if (dxe.live_pool_buffers() != 0) {
-    std::fprintf(stderr, "invariant violated: a pool buffer was never freed\n");
-    std::abort();
-  }
+  if (!dxe.pool_errors().empty()) fuzz::violated(dxe.pool_errors().front().c_str());
+  if (dxe.live_pool_buffers() != 0) fuzz::violated("a pool buffer was never freed");
   return 0;
 }

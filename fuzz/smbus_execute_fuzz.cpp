@@ -5,8 +5,8 @@
 // controller is given back after every call; the caller's buffer is never overrun (ASan).
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <cstdio>
-#include <cstdlib>
+#include "fuzz_support.h"
+
 #include <memory>
 
 #include "pi/ppi/smbus.h"
@@ -16,11 +16,7 @@
 namespace {
 
 constexpr std::uint16_t kBase = 0x0B00;
-
-[[noreturn]] void violated(const char *what) {
-  std::fprintf(stderr, "invariant violated: %s\n", what);
-  std::abort();
-}
+using fuzz::violated;
 
 }  // namespace
 

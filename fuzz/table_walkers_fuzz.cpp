@@ -3,21 +3,14 @@
 // 0xF0; neither reads past its table (ASan) nor runs for ever (the watchdog).
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <cstdio>
-#include <cstdlib>
+#include "fuzz_support.h"
+
 #include <vector>
 
 #include "sb_pei/register/tables.h"
 #include "sim/pei_boot.h"
 
-namespace {
-
-[[noreturn]] void violated(const char *what) {
-  std::fprintf(stderr, "invariant violated: %s\n", what);
-  std::abort();
-}
-
-}  // namespace
+using fuzz::violated;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   FuzzedDataProvider in(data, size);

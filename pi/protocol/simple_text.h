@@ -31,6 +31,41 @@ struct EFI_SIMPLE_TEXT_INPUT_PROTOCOL {
   EFI_EVENT WaitForKey;
 };
 
+// Simple text input ex.
+struct EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL;
+
+struct EFI_KEY_STATE {
+  UINT32 KeyShiftState;
+  UINT8 KeyToggleState;
+};
+
+struct EFI_KEY_DATA {
+  EFI_INPUT_KEY Key;
+  EFI_KEY_STATE KeyState;
+};
+
+typedef EFI_STATUS(EFIAPI *EFI_KEY_NOTIFY_FUNCTION)(EFI_KEY_DATA *KeyData);
+typedef EFI_STATUS(EFIAPI *EFI_INPUT_RESET_EX)(EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL *This, BOOLEAN ExtendedVerification);
+typedef EFI_STATUS(EFIAPI *EFI_INPUT_READ_KEY_EX)(EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL *This, EFI_KEY_DATA *KeyData);
+typedef EFI_STATUS(EFIAPI *EFI_SET_STATE)(EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL *This, UINT8 *KeyToggleState);
+typedef EFI_STATUS(EFIAPI *EFI_REGISTER_KEYSTROKE_NOTIFY)(EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL *This, EFI_KEY_DATA *KeyData,
+                                                          EFI_KEY_NOTIFY_FUNCTION KeyNotificationFunction,
+                                                          VOID **NotifyHandle);
+typedef EFI_STATUS(EFIAPI *EFI_UNREGISTER_KEYSTROKE_NOTIFY)(EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL *This,
+                                                            VOID *NotificationHandle);
+
+struct EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL {
+  EFI_INPUT_RESET_EX Reset;
+  EFI_INPUT_READ_KEY_EX ReadKeyStrokeEx;
+  EFI_EVENT WaitForKeyEx;
+  EFI_SET_STATE SetState;
+  EFI_REGISTER_KEYSTROKE_NOTIFY RegisterKeyNotify;
+  EFI_UNREGISTER_KEYSTROKE_NOTIFY UnregisterKeyNotify;
+};
+
+inline constexpr EFI_GUID gEfiSimpleTextInputExProtocolGuid = {
+    0xdd9e7534, 0x7762, 0x4698, {0x8c, 0x14, 0xf5, 0x85, 0x17, 0xa6, 0x25, 0xaa}};
+
 struct SIMPLE_TEXT_OUTPUT_MODE {
   INT32 MaxMode;
   INT32 Mode;

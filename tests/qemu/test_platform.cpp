@@ -2,7 +2,7 @@
 // of the components the driver relies on. It sets the CMOS status flag, provides the post
 // message protocol (lines go to the console, which the runner reads on the serial port),
 // installs the extended key input protocol on the console-in handle (records filled from the
-// firmware's simple text input), publishes the enter-setup request byte, installs the prompt
+// firmware's simple text input ex), publishes the enter-setup request byte, installs the prompt
 // trigger and reports the outcome, then ends the run through the debug-exit port.
 #include "pi/protocol/post_screen.h"
 #include "pi/protocol/simple_text.h"
@@ -11,6 +11,7 @@
 namespace {
 
 EFI_SYSTEM_TABLE *gSt = nullptr;
+EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL *gInputEx = nullptr;
 UINT8 *gEnterSetup = nullptr;
 
 constexpr UINT16 kDebugExitPort = 0xF4;
@@ -38,13 +39,16 @@ VOID EFIAPI ShowPostMessage(CHAR16 *Line) {
 VOID EFIAPI PreparePostMessages() { Print(u"POST-GROUP\r\n"); }
 VOID EFIAPI Unused() {}
 
+// One key record from the firmware's simple text input ex (or plain simple text input where
+// the console has no ex protocol). The raw scan code is not known here and stays 0.
 EFI_STATUS EFIAPI ReadKey(EXTENDED_KEY_INPUT_PROTOCOL *, EXTENDED_KEY_RECORD *Record) {
-  EFI_INPUT_KEY Key = {0, 0};
-  const EFI_STATUS Status = gSt->ConIn->ReadKeyStroke(gSt->ConIn, &Key);
+  EFI_KEY_DATA Data = {{0, 0}, {0, 0}};
+  const EFI_STATUS Status = gInputEx != nullptr ? gInputEx->ReadKeyStrokeEx(gInputEx, &Data)
+                                                : gSt->ConIn->ReadKeyStroke(gSt->ConIn, &Data.Key);
   if (Status == EFI_SUCCESS) {
     for (UINTN I = 0; I < sizeof(*Record); ++I) reinterpret_cast<volatile UINT8 *>(Record)[I] = 0;
-    Record->ScanCode = Key.ScanCode;
-    Record->UnicodeChar = Key.UnicodeChar;
+    Record->ScanCode = Data.Key.ScanCode;
+    Record->UnicodeChar = Data.Key.UnicodeChar;
   }
   return Status;
 }
@@ -72,6 +76,8 @@ extern "C" EFI_STATUS EFIAPI TestPlatformMain(EFI_HANDLE, EFI_SYSTEM_TABLE *Syst
   Bs->InstallProtocolInterface(&PostHandle, const_cast<EFI_GUID *>(&gPostMessageProtocolGuid), EFI_NATIVE_INTERFACE,
                                &gPostMessage);
   EFI_HANDLE ConIn = SystemTable->ConsoleInHandle;
+  Bs->HandleProtocol(ConIn, const_cast<EFI_GUID *>(&gEfiSimpleTextInputExProtocolGuid),
+                     reinterpret_cast<VOID **>(&gInputEx));
   Bs->InstallProtocolInterface(&ConIn, const_cast<EFI_GUID *>(&gExtendedKeyInputProtocolGuid), EFI_NATIVE_INTERFACE,
                                &gKeyInput);
   // Whatever the shell left in the keyboard buffer is not an answer to the prompt.

@@ -64,20 +64,26 @@ struct SMBUS_CONTROLLER {
   SMBUS_WRITE_REG WriteReg;
 };
 
+// The services table of the call, and the CPU I/O PPI taken from it afresh each time.
+const EFI_PEI_SERVICES **ServicesOf(const SMBUS_CONTROLLER *Controller) {
+  return const_cast<const EFI_PEI_SERVICES **>(Controller->PeiServices);
+}
+
 UINT8 SmbusReadReg(const SMBUS_CONTROLLER *Controller, UINT32 Offset) {
-  const EFI_PEI_SERVICES **Services = const_cast<const EFI_PEI_SERVICES **>(Controller->PeiServices);
+  const EFI_PEI_SERVICES **Services = ServicesOf(Controller);
   const EFI_PEI_CPU_IO_PPI *CpuIo = (*Services)->CpuIo;
   return CpuIo->IoRead8(Services, CpuIo, static_cast<UINT64>(Controller->IoBase + Offset));
 }
 
 void SmbusWriteReg(const SMBUS_CONTROLLER *Controller, UINT32 Offset, UINT8 Value) {
-  const EFI_PEI_SERVICES **Services = const_cast<const EFI_PEI_SERVICES **>(Controller->PeiServices);
+  const EFI_PEI_SERVICES **Services = ServicesOf(Controller);
   const EFI_PEI_CPU_IO_PPI *CpuIo = (*Services)->CpuIo;
   CpuIo->IoWrite8(Services, CpuIo, static_cast<UINT64>(Controller->IoBase + Offset), Value);
 }
 
+// Two reads of port 0xED.
 void IoDelay(const SMBUS_CONTROLLER *Controller) {
-  const EFI_PEI_SERVICES **Services = const_cast<const EFI_PEI_SERVICES **>(Controller->PeiServices);
+  const EFI_PEI_SERVICES **Services = ServicesOf(Controller);
   const EFI_PEI_CPU_IO_PPI *CpuIo = (*Services)->CpuIo;
   CpuIo->IoRead8(Services, CpuIo, kIoDelayPort);
   CpuIo->IoRead8(Services, CpuIo, kIoDelayPort);

@@ -192,7 +192,7 @@ void Machine::finish(Access a, std::uint64_t cost) {
 std::uint32_t Machine::io_read(std::uint16_t port, unsigned width, const char *via) {
   Access a{now_ns_, Op::In, port, width, 0, {}, via};
   IoDevice *d = io_[port];
-  if (d != nullptr) a.reg = d->io_name(port);
+  if (d != nullptr && trace_.enabled()) a.reg = d->io_name(port);
   a.value = d != nullptr ? d->io_read(port, width) : all_ones(width);
   const std::uint32_t v = a.value;
   finish(std::move(a), costs_.io_ns);
@@ -203,7 +203,8 @@ void Machine::io_write(std::uint16_t port, unsigned width, std::uint32_t value, 
   Access a{now_ns_, Op::Out, port, width, value & all_ones(width), {}, via};
   IoDevice *d = io_[port];
   if (d != nullptr) {
-    a.reg = d->io_name(port);  // named before the write, so 0xCFC names the selected register
+    // Named before the write, so 0xCFC names the selected register.
+    if (trace_.enabled()) a.reg = d->io_name(port);
     try {
       d->io_write(port, width, a.value);
     } catch (...) {
@@ -220,7 +221,7 @@ std::uint32_t Machine::mem_read(std::uint64_t addr, unsigned width, const char *
   if (const Region *r = find_region(addr, width)) {
     if (r->device != nullptr) {
       a.value = r->device->mmio_read(addr, width);
-      a.reg = r->device->mmio_name(addr);
+      if (trace_.enabled()) a.reg = r->device->mmio_name(addr);
     } else {
       std::uint32_t v = 0;
       std::memcpy(&v, r->host + (addr - r->base), width / 8);
@@ -238,7 +239,7 @@ void Machine::mem_write(std::uint64_t addr, unsigned width, std::uint32_t value,
   std::uint64_t cost = costs_.mmio_ns;
   if (const Region *r = find_region(addr, width)) {
     if (r->device != nullptr) {
-      a.reg = r->device->mmio_name(addr);
+      if (trace_.enabled()) a.reg = r->device->mmio_name(addr);
       r->device->mmio_write(addr, width, a.value);
     } else {
       std::memcpy(r->host + (addr - r->base), &a.value, width / 8);

@@ -130,7 +130,8 @@ class Machine {
   void map_ram(std::uint64_t base, std::uint64_t size, std::uint8_t *host);
 
   // Accesses as the processor makes them: traced, costed, dispatched. `via` names the service
-  // that made the access (nullptr for a module's own instruction).
+  // that made the access (nullptr for a module's own instruction). Registers are named only
+  // while the trace records.
   std::uint32_t io_read(std::uint16_t port, unsigned width, const char *via = nullptr);
   void io_write(std::uint16_t port, unsigned width, std::uint32_t value, const char *via = nullptr);
   std::uint32_t mem_read(std::uint64_t addr, unsigned width, const char *via = nullptr);

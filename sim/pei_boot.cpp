@@ -175,8 +175,6 @@ PeiBootResult run_pei(const Board &board, BoardHardware &hw) {
   r.start_ns = machine.now_ns();
   r.first_access = machine.trace().size();
   r.status = core.run(SbPeiEntry);
-  r.end_ns = machine.now_ns();
-  r.accesses = machine.trace().size() - r.first_access;
   r.boot_mode = core.boot_mode();
   for (std::size_t i = 0; i < core.ppis().size(); ++i) {
     r.ppis.push_back({guid_name(*core.ppis()[i]->Guid), i < board_ppis ? "board" : "SbPei"});
@@ -188,9 +186,9 @@ PeiBootResult run_pei(const Board &board, BoardHardware &hw) {
   r.reset = core.reset();
   if (!r.reset) {
     for (const SmbusTransactionSpec &t : board.smbus_consumer) r.smbus.push_back(run_consumer(core, t));
-    r.end_ns = machine.now_ns();
-    r.accesses = machine.trace().size() - r.first_access;
   }
+  r.end_ns = machine.now_ns();
+  r.accesses = machine.trace().size() - r.first_access;
   r.unexpected_calls = core.unexpected_calls();
   return r;
 }

@@ -17,8 +17,7 @@ std::uint32_t PitSpeaker::io_read(std::uint16_t port, unsigned) {
 void PitSpeaker::io_write(std::uint16_t port, unsigned, std::uint32_t value) {
   const auto v = static_cast<std::uint8_t>(value);
   if (port == 0x43) {
-    if ((v >> 6) == 2) {  // channel 2
-      mode_word_ = v;
+    if ((v >> 6) == 2) {  // a control word for channel 2 restarts the low/high byte order
       high_next_ = false;
       programmed_ = false;
     }

@@ -42,7 +42,6 @@ class PitSpeaker : public IoDevice {
 
   Machine *machine_ = nullptr;
   std::uint8_t control_ = 0;     // port 0x61 bits 0-3
-  std::uint8_t mode_word_ = 0;   // last control word for channel 2
   std::uint16_t divisor_ = 0;
   bool high_next_ = false;       // low/high byte flip-flop
   bool programmed_ = false;

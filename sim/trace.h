@@ -30,6 +30,7 @@ class Trace {
   std::size_t size() const { return entries_.size(); }
   void clear() { entries_.clear(); }
   void set_enabled(bool on) { enabled_ = on; }
+  bool enabled() const { return enabled_; }
 
   // One JSON object per line: {"t","op","addr","width","value"} and the optional
   // "reg" and "via" fields.

@@ -26,8 +26,6 @@ void EhciPort::write(std::uint64_t now_ns, std::uint32_t value, std::uint32_t ma
 EhciController::EhciController(Machine &m, unsigned device, unsigned function)
     : PciFunction(0, device, function), machine_(m) {}
 
-std::uint32_t EhciController::config_read(unsigned reg, unsigned width) { return get(reg, width); }
-
 void EhciController::config_write(unsigned reg, unsigned width, std::uint32_t value) {
   PciFunction::config_write(reg, width, value);
   if (reg <= 0x13 && reg + width / 8 > 0x10) remap();

@@ -44,7 +44,6 @@ class EhciController : public PciFunction, public MmioDevice {
 
   EhciController(Machine &m, unsigned device, unsigned function);
 
-  std::uint32_t config_read(unsigned reg, unsigned width) override;
   void config_write(unsigned reg, unsigned width, std::uint32_t value) override;
   void reset() override;
   void contents_changed() override { remap(); }

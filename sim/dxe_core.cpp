@@ -8,6 +8,7 @@
 #include "pi/hob.h"
 #include "sim/arena.h"
 #include "sim/faults.h"
+#include "sim/image_cpu.h"
 
 namespace sim {
 namespace {
@@ -224,7 +225,7 @@ EFI_STATUS DxeCore::injected(DxeService s) {
 
 EFI_STATUS DxeCore::start_image(EFI_IMAGE_ENTRY_POINT entry) {
   Machine::Scope scope(machine_);
-  return entry(reinterpret_cast<EFI_HANDLE>(next_handle_++), st_);
+  return call_module(entry, reinterpret_cast<EFI_HANDLE>(next_handle_++), st_);
 }
 
 EFI_HANDLE DxeCore::install_protocol(const EFI_GUID &guid, void *interface, EFI_HANDLE handle) {
@@ -236,7 +237,7 @@ EFI_HANDLE DxeCore::install_protocol(const EFI_GUID &guid, void *interface, EFI_
     // The notify function runs at its event's TPL, before the installer gets control back.
     const EFI_TPL old = tpl_;
     tpl_ = n.event->tpl;
-    n.event->fn(n.event, n.event->context);
+    call_module(n.event->fn, n.event, n.event->context);
     tpl_ = old;
   }
   return handle;

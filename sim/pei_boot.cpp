@@ -9,6 +9,7 @@
 #include "sim/arena.h"
 #include "sim/dxe_core.h"
 #include "sim/guid_names.h"
+#include "sim/modules.h"
 #include "sim/scenario.h"
 #include "sim/sb_config_fields.h"
 
@@ -29,19 +30,16 @@ void apply_settings(const Board &board, UINT32 point, SB_CONFIG &config, UINT32 
 }
 
 // Another PEI module's SMBus transaction: locate the instance, call Execute.
-SmbusResult run_consumer(PeiCore &core, const SmbusTransactionSpec &t) {
+SmbusResult run_consumer(PeiCore &core, SbPeiModule &module, const SmbusTransactionSpec &t) {
   SmbusResult r{t, EFI_NOT_FOUND, t.length, {}};
-  auto *ppi = static_cast<EFI_PEI_SMBUS_PPI *>(core.locate(gEfiPeiSmbusPpiGuid, t.instance));
-  if (ppi == nullptr) return r;
+  if (core.locate(gEfiPeiSmbusPpiGuid, t.instance) == nullptr) return r;
   std::vector<std::uint8_t> buffer(std::max<std::size_t>({t.length, t.data.size(), 64}), 0);
   std::copy(t.data.begin(), t.data.end(), buffer.begin());
   UINTN length = t.length;
   EFI_SMBUS_DEVICE_ADDRESS address{};
   address.SmbusDeviceAddress = t.address & 0x7F;
-  r.status = core.call([&](const EFI_PEI_SERVICES **ps) {
-    return ppi->Execute(const_cast<EFI_PEI_SERVICES **>(ps), ppi, address, t.command,
-                        static_cast<EFI_SMBUS_OPERATION>(t.operation), FALSE, &length, buffer.data());
-  });
+  r.status = module.smbus_execute(t.instance, address, t.command, static_cast<EFI_SMBUS_OPERATION>(t.operation), FALSE,
+                                  &length, buffer.data(), buffer.size());
   r.length = length;
   r.data.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(length, t.length)));
   return r;
@@ -133,7 +131,7 @@ void BoardHardware::warm_reset() {
 
 // ---- Passes -----------------------------------------------------------------------------------
 
-PeiBootResult run_pei(const Board &board, BoardHardware &hw) {
+PeiBootResult run_pei(const Board &board, BoardHardware &hw, Engine engine) {
   // Names are checked before the pass: nothing may be thrown through the module's frames.
   for (const auto &[point, settings] : board.hook_settings) {
     for (const auto &setting : settings) {
@@ -174,7 +172,8 @@ PeiBootResult run_pei(const Board &board, BoardHardware &hw) {
   PeiBootResult r;
   r.start_ns = machine.now_ns();
   r.first_access = machine.trace().size();
-  r.status = core.run(SbPeiEntry);
+  std::unique_ptr<SbPeiModule> module = SbPeiModule::load(engine, core);
+  r.status = module->run_entry();
   r.boot_mode = core.boot_mode();
   for (std::size_t i = 0; i < core.ppis().size(); ++i) {
     r.ppis.push_back({guid_name(*core.ppis()[i]->Guid), i < board_ppis ? "board" : "SbPei"});
@@ -185,7 +184,7 @@ PeiBootResult run_pei(const Board &board, BoardHardware &hw) {
   if (hook) r.hook_calls = hook->calls();
   r.reset = core.reset();
   if (!r.reset) {
-    for (const SmbusTransactionSpec &t : board.smbus_consumer) r.smbus.push_back(run_consumer(core, t));
+    for (const SmbusTransactionSpec &t : board.smbus_consumer) r.smbus.push_back(run_consumer(core, *module, t));
   }
   r.end_ns = machine.now_ns();
   r.accesses = machine.trace().size() - r.first_access;
@@ -193,7 +192,7 @@ PeiBootResult run_pei(const Board &board, BoardHardware &hw) {
   return r;
 }
 
-DxeResult run_dxe(const Board &board, BoardHardware &hw, EFI_BOOT_MODE boot_mode) {
+DxeResult run_dxe(const Board &board, BoardHardware &hw, EFI_BOOT_MODE boot_mode, Engine engine) {
   DxeResult r;
   const std::size_t codes_before = hw.southbridge.post.codes().size();
   const std::size_t tones_before = hw.southbridge.speaker.tones().size();
@@ -210,9 +209,8 @@ DxeResult run_dxe(const Board &board, BoardHardware &hw, EFI_BOOT_MODE boot_mode
       k->react_ns = kUserReactionNs;  // one key at a time, each half a second after the last
       dxe.type(*k);
     }
-    // A second load of the driver's image would start with its globals clear.
-    cmos_prompt::gST = nullptr;
-    r.entry_status = dxe.start_image(CmosErrorPromptEntry);
+    std::unique_ptr<CmosPromptModule> module = CmosPromptModule::load(engine, dxe);
+    r.entry_status = module->start();
     if (!EFI_ERROR(r.entry_status)) {
       static int trigger_interface = 0;
       try {
@@ -235,10 +233,10 @@ DxeResult run_dxe(const Board &board, BoardHardware &hw, EFI_BOOT_MODE boot_mode
   return r;
 }
 
-std::vector<PeiBootResult> run_pei_passes(const Board &board, BoardHardware &hw, unsigned max_passes) {
+std::vector<PeiBootResult> run_pei_passes(const Board &board, BoardHardware &hw, unsigned max_passes, Engine engine) {
   std::vector<PeiBootResult> passes;
   for (unsigned i = 0; i < max_passes; ++i) {
-    passes.push_back(run_pei(board, hw));
+    passes.push_back(run_pei(board, hw, engine));
     if (!passes.back().reset) break;
     hw.warm_reset();  // RAM, PPIs and HOBs went with the pass; PM registers and CMOS stay
   }

@@ -13,6 +13,7 @@
 
 #include "sb_pei/sb_pei.h"
 #include "sim/machine.h"
+#include "sim/modules.h"
 #include "sim/platform_hook.h"
 #include "sim/southbridge.h"
 
@@ -169,12 +170,13 @@ struct DxeResult {
 };
 
 // The DXE phase: CmosErrorPrompt loaded, the prompt trigger installed, the keys typed.
-DxeResult run_dxe(const Board &board, BoardHardware &hw, EFI_BOOT_MODE boot_mode);
+DxeResult run_dxe(const Board &board, BoardHardware &hw, EFI_BOOT_MODE boot_mode, Engine engine = Engine::Host);
 
 // One PEI pass on the hardware as it is.
-PeiBootResult run_pei(const Board &board, BoardHardware &hw);
+PeiBootResult run_pei(const Board &board, BoardHardware &hw, Engine engine = Engine::Host);
 
 // PEI passes until one ends without a reset (at most `max_passes`).
-std::vector<PeiBootResult> run_pei_passes(const Board &board, BoardHardware &hw, unsigned max_passes = 4);
+std::vector<PeiBootResult> run_pei_passes(const Board &board, BoardHardware &hw, unsigned max_passes = 4,
+                                          Engine engine = Engine::Host);
 
 }  // namespace sim

@@ -331,8 +331,12 @@ RunningCore::~RunningCore() { g_running = previous_; }
 PeiCore *RunningCore::get() { return g_running; }
 
 EFI_STATUS PeiCore::run(EFI_PEIM_ENTRY_POINT2 entry) {
+  return run([this, entry] { return entry(nullptr, services_ptr_); });
+}
+
+EFI_STATUS PeiCore::run(const std::function<EFI_STATUS()> &entry) {
   try {
-    return call([entry](const EFI_PEI_SERVICES **ps) { return entry(nullptr, ps); });
+    return call([&entry](const EFI_PEI_SERVICES **) { return entry(); });
   } catch (const ResetSignal &r) {
     reset_ = r;
     return EFI_ABORTED;

@@ -3,6 +3,7 @@
 #pragma once
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -52,6 +53,8 @@ class PeiCore {
   // Runs a PEIM entry point with this core's services. A reset that takes hold during the
   // run ends it there: the status is then EFI_ABORTED and `reset()` says what happened.
   EFI_STATUS run(EFI_PEIM_ENTRY_POINT2 entry);
+  // The same for a module whose entry is not a host function (an image in the emulator).
+  EFI_STATUS run(const std::function<EFI_STATUS()> &entry);
   // Runs any code as if a PEIM that holds these services called it (a consumer module).
   template <typename Fn>
   auto call(Fn &&fn);

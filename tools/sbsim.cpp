@@ -126,7 +126,13 @@ int main(int argc, char **argv) {
   app.add_option("--wav", wav_file, "write the PC speaker's sound to FILE (WAV)");
   std::vector<std::string> keys;
   app.add_option("--keys", keys, "keys typed at the prompt (F1, Del, KeypadDel, Period, Esc, Enter, a character)");
+  std::string engine_name = "host";
+  app.add_option("--engine", engine_name,
+                 "host: the modules compiled for this machine; image: SbPei.efi and CmosErrorPrompt.efi in the CPU "
+                 "emulator (looked for in $SB_IMAGE_DIR, else the build directory)")
+      ->check(CLI::IsMember({"host", "image"}));
   CLI11_PARSE(app, argc, argv);
+  const sim::Engine engine = *sim::engine_named(engine_name);
 
   try {
     sim::Board board = board_file.empty() ? sim::default_board() : sim::load_board(board_file);
@@ -134,10 +140,10 @@ int main(int argc, char **argv) {
     if (!keys.empty()) board.keys = keys;
     for (const std::string &s : settings) board.hook_settings[SbHookAfterDefaults].push_back(parse_setting(s));
     sim::BoardHardware hw(board);
-    const std::vector<sim::PeiBootResult> passes = sim::run_pei_passes(board, hw);
+    const std::vector<sim::PeiBootResult> passes = sim::run_pei_passes(board, hw, 4, engine);
     const bool reset_loop = passes.back().reset.has_value();
     std::optional<sim::DxeResult> dxe;
-    if (!reset_loop) dxe = sim::run_dxe(board, hw, passes.back().boot_mode);
+    if (!reset_loop) dxe = sim::run_dxe(board, hw, passes.back().boot_mode, engine);
 
     bool clean = !reset_loop;
     for (const sim::PeiBootResult &p : passes) clean = clean && p.unexpected_calls.empty();

@@ -122,8 +122,8 @@ class ImageSbPei final : public SbPeiModule {
     });
   }
   std::uint32_t platform_hook_as_seen() const override { return platform_hook_seen_; }
-  std::size_t private_data_size() const override { return 20; }
-  std::size_t status_size() const override { return 4; }
+  std::uint32_t services_as_seen() const override { return services32_; }
+  std::size_t word_size() const override { return 4; }
   std::uint64_t instructions() const override { return cpu_.instructions(); }
 
  private:

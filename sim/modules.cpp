@@ -34,6 +34,7 @@ class HostSbPei final : public SbPeiModule {
  public:
   explicit HostSbPei(PeiCore &core) : core_(core) {}
   EFI_STATUS run_entry() override { return core_.run(SbPeiEntry); }
+  static_assert(sizeof(SB_PRIVATE_DATA) == 12 + 2 * sizeof(void *));
 
   EFI_STATUS smbus_execute(unsigned instance, EFI_SMBUS_DEVICE_ADDRESS address, UINTN command,
                            EFI_SMBUS_OPERATION operation, BOOLEAN pec, UINTN *length, void *buffer,
@@ -64,8 +65,10 @@ class HostSbPei final : public SbPeiModule {
     auto *ppi = static_cast<SB_PLATFORM_HOOK_PPI *>(core_.locate(gSbPlatformHookPpiGuid));
     return ppi == nullptr ? 0 : static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(ppi->Hook));
   }
-  std::size_t private_data_size() const override { return sizeof(SB_PRIVATE_DATA); }
-  std::size_t status_size() const override { return sizeof(EFI_STATUS); }
+  std::uint32_t services_as_seen() const override {
+    return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(core_.services()));
+  }
+  std::size_t word_size() const override { return sizeof(UINTN); }
 
  private:
   PeiCore &core_;

@@ -41,11 +41,14 @@ class SbPeiModule {
   virtual EFI_STATUS stall(UINTN microseconds) = 0;
   virtual EFI_BOOT_MODE get_sleep_boot_mode() = 0;
 
-  // The platform hook as the module was given it (what it keeps in the configuration block).
+  // The services pointer and the platform hook as the module was given them (what it keeps
+  // in the configuration block).
+  virtual std::uint32_t services_as_seen() const = 0;
   virtual std::uint32_t platform_hook_as_seen() const = 0;
-  // Bytes of the private data (signature included) and of a status, as the module has them.
-  virtual std::size_t private_data_size() const = 0;
-  virtual std::size_t status_size() const = 0;
+  // Bytes of a pointer, a UINTN and a status in the module (4 for SbPei.efi), and of its
+  // private data, signature included (20 for SbPei.efi).
+  virtual std::size_t word_size() const = 0;
+  std::size_t private_data_size() const { return 12 + 2 * word_size(); }
   // Instructions run so far (image engine with counting on; 0 otherwise).
   virtual std::uint64_t instructions() const { return 0; }
 

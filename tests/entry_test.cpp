@@ -13,6 +13,7 @@
 #include "sim/pei_boot.h"
 #include "sim/pei_core.h"
 #include "sim/platform_hook.h"
+#include "engines.h"
 
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
@@ -20,12 +21,20 @@ using sim::PeiService;
 
 namespace {
 
-class Entry : public ::testing::Test {
+class EntryTest : public ::testing::Test {
  protected:
+  virtual sim::Engine engine() const = 0;
   // Runs the entry with the platform hook `fn` (or no platform hook at all).
   EFI_STATUS Run(sim::PlatformHook::Fn fn = [](UINT32, SB_CONFIG &) {}, bool with_hook = true) {
     if (with_hook) hook_.emplace(core_, std::move(fn));
-    return core_.run(SbPeiEntry);
+    module_ = sim::SbPeiModule::load(engine(), core_);
+    return module_->run_entry();
+  }
+  // A pointer-sized member of the module's structures at `p`.
+  std::uint64_t Word(const void *p) const {
+    std::uint64_t v = 0;
+    std::memcpy(&v, p, module_->word_size());
+    return v;
   }
   std::vector<std::string> PpiNames() const {
     std::vector<std::string> names;
@@ -43,14 +52,18 @@ class Entry : public ::testing::Test {
     return out;
   }
 
-  Entry() { hw_.machine.set_watchdog(10'000'000'000); }
+  EntryTest() { hw_.machine.set_watchdog(10'000'000'000); }
   sim::BoardHardware hw_;
   sim::Machine &machine_ = hw_.machine;
   sim::PeiCore core_{machine_};
   std::optional<sim::PlatformHook> hook_;
+  std::unique_ptr<sim::SbPeiModule> module_;
 };
 
-TEST_F(Entry, InstallsItsPpisInOrderAndReturnsTheLastStatus) {
+using Entry = test::OnEngine<EntryTest>;
+INSTANTIATE_TEST_SUITE_P(Engines, Entry, ::testing::ValuesIn(test::Engines()), test::EngineNames());
+
+TEST_P(Entry, InstallsItsPpisInOrderAndReturnsTheLastStatus) {
   EXPECT_EQ(Run(), EFI_SUCCESS);
   EXPECT_THAT(PpiNames(), ElementsAre("SB_PLATFORM_HOOK_PPI", "SB_PRIVATE_PPI", "EFI_PEI_RESET_PPI",
                                       "EFI_PEI_STALL_PPI", "EFI_PEI_SMBUS_PPI", "EFI_PEI_SMBUS_PPI",
@@ -64,20 +77,21 @@ TEST_F(Entry, InstallsItsPpisInOrderAndReturnsTheLastStatus) {
   EXPECT_TRUE(core_.unexpected_calls().empty());
 }
 
-TEST_F(Entry, EveryLocateAsksForInstanceZeroWithoutDescriptor) {
+TEST_P(Entry, EveryLocateAsksForInstanceZeroWithoutDescriptor) {
   Run();
   EXPECT_THAT(Details(PeiService::LocatePpi),
               ElementsAre("SB_PLATFORM_HOOK_PPI instance 0", "EFI_PEI_RESET_PPI instance 0",
                           "EFI_PEI_STALL_PPI instance 0", "SB_PRIVATE_PPI instance 0"));
+  // Private data, one descriptor, two SMBus records (four members and four words of their
+  // own each), two descriptors: in the module's own word size.
+  const std::size_t w = module_->word_size();
   EXPECT_THAT(Details(PeiService::AllocatePool),
-              ElementsAre(std::to_string(sizeof(SB_PRIVATE_DATA)) + " bytes",
-                          std::to_string(sizeof(EFI_PEI_PPI_DESCRIPTOR)) + " bytes",
-                          std::to_string(2 * (sizeof(EFI_PEI_SMBUS_PPI) + 4 * sizeof(void *))) + " bytes",  // two records
-                          std::to_string(2 * sizeof(EFI_PEI_PPI_DESCRIPTOR)) + " bytes"));
+              ElementsAre(std::to_string(module_->private_data_size()) + " bytes", std::to_string(3 * w) + " bytes",
+                          std::to_string(2 * 8 * w) + " bytes", std::to_string(2 * 3 * w) + " bytes"));
   EXPECT_THAT(Details(PeiService::CreateHob), ElementsAre("type 4 length 408"));
 }
 
-TEST_F(Entry, PrivateDataAndItsPpi) {
+TEST_P(Entry, PrivateDataAndItsPpi) {
   Run();
   auto *ppi = static_cast<SB_PRIVATE_PPI *>(core_.locate(gSbPrivatePpiGuid));
   ASSERT_NE(ppi, nullptr);
@@ -87,23 +101,22 @@ TEST_F(Entry, PrivateDataAndItsPpi) {
   EXPECT_EQ(std::memcmp(reinterpret_cast<UINT8 *>(ppi) - 4, "SBPE", 4), 0);
   EXPECT_EQ(ppi->Reserved, 0u);
   EXPECT_EQ(ppi->Version, 0x1112u);
-  // Copies: the members are only 4-aligned on the host, too little to bind a reference to.
-  const SB_GET_SLEEP_BOOT_MODE get_sleep_boot_mode = ppi->GetSleepBootMode;
-  SB_CONFIG *const config = ppi->Config;
-  EXPECT_NE(get_sleep_boot_mode, nullptr);
-  EXPECT_EQ(config, Config());
-  auto *data = reinterpret_cast<SB_PRIVATE_DATA *>(reinterpret_cast<UINT8 *>(ppi) - offsetof(SB_PRIVATE_DATA, Reserved));
-  EXPECT_EQ(data->Signature, kSbPrivateSignature);
+  // The reader, then the block, each a word (4 bytes in the IA32 image, 20 bytes in all).
+  const auto *bytes = reinterpret_cast<const UINT8 *>(ppi);
+  EXPECT_NE(Word(bytes + 8), 0u);
+  EXPECT_EQ(Word(bytes + 8 + module_->word_size()), reinterpret_cast<std::uintptr_t>(Config()));
+  EXPECT_EQ(Details(PeiService::AllocatePool).at(0), std::to_string(module_->private_data_size()) + " bytes");
+  EXPECT_EQ(module_->get_sleep_boot_mode(), BOOT_WITH_FULL_CONFIGURATION);
 }
 
-TEST_F(Entry, HobHoldsDefaultsWhenNoPlatformHookIsFound) {
+TEST_P(Entry, HobHoldsDefaultsWhenNoPlatformHookIsFound) {
   Run({}, /*with_hook=*/false);
   SB_CONFIG *c = Config();
   ASSERT_NE(c, nullptr);
   EFI_HOB_GUID_TYPE *h = core_.find_guid_hob(gSbConfigHobGuid);
   EXPECT_EQ(h->Header.HobLength, 408);
   SB_CONFIG expected{};
-  expected.PeiServices = static_cast<UINT32>(reinterpret_cast<UINTN>(core_.services()));
+  expected.PeiServices = module_->services_as_seen();
   expected.AcpiPm1EvtBlk = 0x800;
   expected.AcpiPm1CntBlk = 0x804;
   expected.AcpiPmTmrBlk = 0x808;
@@ -115,7 +128,7 @@ TEST_F(Entry, HobHoldsDefaultsWhenNoPlatformHookIsFound) {
                                       "EFI_PEI_SMBUS_PPI", "SB_INIT_DONE_PPI"));
 }
 
-TEST_F(Entry, HookPointsSeeTheBlockInOrder) {
+TEST_P(Entry, HookPointsSeeTheBlockInOrder) {
   std::vector<UINT16> pm1_seen;
   Run([&](UINT32 point, SB_CONFIG &c) {
     pm1_seen.push_back(c.AcpiPm1CntBlk);
@@ -136,7 +149,10 @@ TEST_F(Entry, HookPointsSeeTheBlockInOrder) {
   EXPECT_EQ(calls[1].ppi_count, 2u);
   EXPECT_EQ(calls[2].ppi_count, 2u);
   EXPECT_THAT(pm1_seen, ElementsAre(0x804, 0x1804, 0x1804));
-  EXPECT_EQ(Config()->PlatformHook, static_cast<UINT32>(reinterpret_cast<UINTN>(hook_->function())));
+  EXPECT_EQ(Config()->PlatformHook, module_->platform_hook_as_seen());
+  if (engine() == sim::Engine::Host) {
+    EXPECT_EQ(Config()->PlatformHook, static_cast<UINT32>(reinterpret_cast<UINTN>(hook_->function())));
+  }
 }
 
 struct OptionalCase {
@@ -146,10 +162,10 @@ struct OptionalCase {
   bool installed;
 };
 
-class OptionalPpi : public Entry, public ::testing::WithParamInterface<OptionalCase> {};
+using OptionalPpi = test::OnEngine<EntryTest, OptionalCase>;
 
 TEST_P(OptionalPpi, DecidedAfterTheLastHookPoint) {
-  const OptionalCase p = GetParam();
+  const OptionalCase p = Param();
   Run([&](UINT32 point, SB_CONFIG &c) {
     if (point == p.set_at) c.SbFlags |= kSbFlagInstallOptionalPpi;
     if (point == p.clear_at) c.SbFlags &= ~kSbFlagInstallOptionalPpi;
@@ -166,11 +182,13 @@ TEST_P(OptionalPpi, DecidedAfterTheLastHookPoint) {
 
 INSTANTIATE_TEST_SUITE_P(
     Flags, OptionalPpi,
-    ::testing::Values(OptionalCase{"never", 0, 0, false}, OptionalCase{"at_0x100", 0x100, 0, true},
-                      OptionalCase{"at_0x200", 0x200, 0, true}, OptionalCase{"at_0x201", 0x201, 0, true},
-                      OptionalCase{"set_then_cleared_at_0x201", 0x100, 0x201, false},
-                      OptionalCase{"cleared_at_0x200_set_again_at_0x201", 0x201, 0x200, true}),
-    [](const auto &info) { return std::string(info.param.name); });
+    test::OnEngines<OptionalCase>({{"never", 0, 0, false},
+                                   {"at_0x100", 0x100, 0, true},
+                                   {"at_0x200", 0x200, 0, true},
+                                   {"at_0x201", 0x201, 0, true},
+                                   {"set_then_cleared_at_0x201", 0x100, 0x201, false},
+                                   {"cleared_at_0x200_set_again_at_0x201", 0x201, 0x200, true}}),
+    test::EngineNames());
 
 EFI_STATUS EFIAPI OtherReset(const EFI_PEI_SERVICES **) { return EFI_SUCCESS; }
 EFI_STATUS EFIAPI OtherStall(const EFI_PEI_SERVICES **, const EFI_PEI_STALL_PPI *, UINTN) { return EFI_SUCCESS; }
@@ -180,10 +198,10 @@ struct PrecedenceCase {
   bool other_reset, other_stall;
 };
 
-class Precedence : public Entry, public ::testing::WithParamInterface<PrecedenceCase> {};
+using Precedence = test::OnEngine<EntryTest, PrecedenceCase>;
 
 TEST_P(Precedence, ResetAndStallOfAnotherModuleWinIndependently) {
-  const PrecedenceCase p = GetParam();
+  const PrecedenceCase p = Param();
   EFI_PEI_RESET_PPI other_reset{OtherReset};
   EFI_PEI_STALL_PPI other_stall{1, OtherStall};
   if (p.other_reset) core_.install_ppi(gEfiPeiResetPpiGuid, &other_reset);
@@ -200,11 +218,13 @@ TEST_P(Precedence, ResetAndStallOfAnotherModuleWinIndependently) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Others, Precedence,
-                         ::testing::Values(PrecedenceCase{"none", false, false}, PrecedenceCase{"reset", true, false},
-                                           PrecedenceCase{"stall", false, true}, PrecedenceCase{"both", true, true}),
-                         [](const auto &info) { return std::string(info.param.name); });
+                         test::OnEngines<PrecedenceCase>({{"none", false, false},
+                                                          {"reset", true, false},
+                                                          {"stall", false, true},
+                                                          {"both", true, true}}),
+                         test::EngineNames());
 
-TEST_F(Entry, LocateErrorOtherThanNotFoundLeavesThePpiOut) {
+TEST_P(Entry, LocateErrorOtherThanNotFoundLeavesThePpiOut) {
   // LocatePpi calls: 1 platform hook, 2 reset, 3 stall.
   core_.fail_call(PeiService::LocatePpi, 2, EFI_DEVICE_ERROR);
   Run();
@@ -212,7 +232,7 @@ TEST_F(Entry, LocateErrorOtherThanNotFoundLeavesThePpiOut) {
                                       "EFI_PEI_SMBUS_PPI", "EFI_PEI_SMBUS_PPI", "SB_INIT_DONE_PPI"));
 }
 
-TEST_F(Entry, PlatformHookThatCannotBeLocatedIsNeverCalled) {
+TEST_P(Entry, PlatformHookThatCannotBeLocatedIsNeverCalled) {
   core_.fail_call(PeiService::LocatePpi, 1, EFI_NOT_FOUND);
   Run([](UINT32, SB_CONFIG &c) { c.MiscOptions = 0xFFFFFFFF; });
   EXPECT_TRUE(hook_->calls().empty());
@@ -220,13 +240,13 @@ TEST_F(Entry, PlatformHookThatCannotBeLocatedIsNeverCalled) {
   EXPECT_EQ(Config()->MiscOptions, 0x10u);  // the hook's 0xFFFFFFFF never arrived
 }
 
-TEST_F(Entry, ReturnsTheStatusOfTheFinalInstallOnly) {
+TEST_P(Entry, ReturnsTheStatusOfTheFinalInstallOnly) {
   // InstallPpi calls: 1 private, 2 reset, 3 stall, 4 SMBus, 5 init-done.
   core_.fail_call(PeiService::InstallPpi, 2, EFI_OUT_OF_RESOURCES);
   EXPECT_EQ(Run(), EFI_SUCCESS);
 }
 
-TEST_F(Entry, ReturnsAFailingFinalInstall) {
+TEST_P(Entry, ReturnsAFailingFinalInstall) {
   core_.fail_call(PeiService::InstallPpi, 5, EFI_OUT_OF_RESOURCES);
   EXPECT_EQ(Run(), EFI_OUT_OF_RESOURCES);
 }
@@ -238,10 +258,10 @@ struct AllocationCase {
   std::size_t hook_calls;  // hook calls made before the failure stopped the entry
 };
 
-class AllocationFailure : public Entry, public ::testing::WithParamInterface<AllocationCase> {};
+using AllocationFailure = test::OnEngine<EntryTest, AllocationCase>;
 
 TEST_P(AllocationFailure, ReturnsTheErrorAtOnce) {
-  const AllocationCase p = GetParam();
+  const AllocationCase p = Param();
   core_.fail_call(p.service, p.nth, EFI_OUT_OF_RESOURCES);
   EXPECT_EQ(Run(), EFI_OUT_OF_RESOURCES);
   EXPECT_EQ(hook_->calls().size(), p.hook_calls);
@@ -252,12 +272,12 @@ TEST_P(AllocationFailure, ReturnsTheErrorAtOnce) {
 
 INSTANTIATE_TEST_SUITE_P(
     Injected, AllocationFailure,
-    ::testing::Values(AllocationCase{"private_data_pool", PeiService::AllocatePool, 1, 0},
-                      AllocationCase{"configuration_hob", PeiService::CreateHob, 1, 0},
-                      AllocationCase{"private_descriptor_pool", PeiService::AllocatePool, 2, 1}),
-    [](const auto &info) { return std::string(info.param.name); });
+    test::OnEngines<AllocationCase>({{"private_data_pool", PeiService::AllocatePool, 1, 0},
+                                     {"configuration_hob", PeiService::CreateHob, 1, 0},
+                                     {"private_descriptor_pool", PeiService::AllocatePool, 2, 1}}),
+    test::EngineNames());
 
-TEST_F(Entry, ConfigHobIsTheBlockNotACopy) {
+TEST_P(Entry, ConfigHobIsTheBlockNotACopy) {
   SB_CONFIG *seen = nullptr;
   Run([&](UINT32 point, SB_CONFIG &c) {
     seen = &c;

@@ -8,6 +8,7 @@
 #include "sb_pei/sb_pei.h"
 #include "sequence_builder.h"
 #include "sim/platform_hook.h"
+#include "engines.h"
 
 using namespace test;
 
@@ -22,27 +23,38 @@ std::array<std::uint8_t, 256> SpdContents() {
   return m;
 }
 
-class Smbus : public BoardTest {
+class SmbusTest : public BoardTest {
  protected:
-  Smbus() {
+  virtual sim::Engine engine() const = 0;
+  void SetUp() override {
     sb().pm.set(0x64, 16, 0x0808);
     sim::PlatformHook hook(core_, [](UINT32, SB_CONFIG &c) {
       c.SmbusBase0 = kBase0;
       c.SmbusBase1 = kBase1;
     });
-    EXPECT_EQ(core_.run(SbPeiEntry), EFI_SUCCESS);
-    smbus_[0] = static_cast<EFI_PEI_SMBUS_PPI *>(core_.locate(gEfiPeiSmbusPpiGuid, 0));
-    smbus_[1] = static_cast<EFI_PEI_SMBUS_PPI *>(core_.locate(gEfiPeiSmbusPpiGuid, 1));
+    module_ = sim::SbPeiModule::load(engine(), core_);
+    EXPECT_EQ(module_->run_entry(), EFI_SUCCESS);
     spd_ = std::make_shared<sim::SpdEeprom>(SpdContents());
     sb().smbus0.add_device(kSpd, spd_);
     clear_trace();
   }
+  // Through the module's PPI, as a later module calls it; `buffer` is a variable, an array
+  // or nullptr, whose whole size the caller owns.
+  template <typename Buffer>
   EFI_STATUS Execute(unsigned controller, UINT8 address, UINTN command, EFI_SMBUS_OPERATION op, UINTN *length,
-                     void *buffer, BOOLEAN pec = FALSE) {
+                     Buffer &&buffer, BOOLEAN pec = FALSE) {
     EFI_SMBUS_DEVICE_ADDRESS a{};
     a.SmbusDeviceAddress = address;
-    auto **ps = const_cast<EFI_PEI_SERVICES **>(core_.services());
-    return smbus_[controller]->Execute(ps, smbus_[controller], a, command, op, pec, length, buffer);
+    void *p = nullptr;
+    std::size_t size = 0;
+    if constexpr (std::is_array_v<std::remove_reference_t<Buffer>>) {
+      p = buffer;
+      size = sizeof buffer;
+    } else if constexpr (!std::is_null_pointer_v<std::decay_t<Buffer>>) {
+      p = buffer;
+      size = sizeof *buffer;
+    }
+    return module_->smbus_execute(controller, a, command, op, pec, length, p, size);
   }
   // Only the register accesses (the I/O delay reads of port 0xED are left out).
   std::vector<sim::Access> Registers() const {
@@ -56,8 +68,20 @@ class Smbus : public BoardTest {
     for (const sim::Access &a : trace()) n += a.addr == 0xED;
     return n;
   }
-  EFI_PEI_SMBUS_PPI *smbus_[2] = {};
   std::shared_ptr<sim::SpdEeprom> spd_;
+  std::unique_ptr<sim::SbPeiModule> module_;
+};
+
+using Smbus = test::OnEngine<SmbusTest>;
+INSTANTIATE_TEST_SUITE_P(Engines, Smbus, ::testing::ValuesIn(test::Engines()), test::EngineNames());
+
+// The host build's PPI, called directly.
+class SmbusOnHost : public SmbusTest {
+ protected:
+  sim::Engine engine() const override { return sim::Engine::Host; }
+  EFI_PEI_SMBUS_PPI *Ppi(unsigned instance) const {
+    return static_cast<EFI_PEI_SMBUS_PPI *>(core_.locate(gEfiPeiSmbusPpiGuid, instance));
+  }
 };
 
 // The semaphore taken at once, both idle waits passing on the first poll.
@@ -89,7 +113,7 @@ Seq End(UINT16 base = kBase0) {
   return Seq().out(base + 0, 8, 0x1F).in(base + 8, 8, 0x10).out(base + 8, 8, 0x30);
 }
 
-TEST_F(Smbus, ReadByteFromTheSpd) {
+TEST_P(Smbus, ReadByteFromTheSpd) {
   UINT8 buf[4] = {0xEE, 0xEE, 0xEE, 0xEE};
   UINTN len = 5;
   EXPECT_EQ(Execute(0, kSpd, 0x12, EfiSmbusReadByte, &len, buf), EFI_SUCCESS);
@@ -106,7 +130,7 @@ TEST_F(Smbus, ReadByteFromTheSpd) {
   EXPECT_FALSE(sb().smbus0.firmware_holds());
 }
 
-TEST_F(Smbus, WriteOperationsClearTheDirectionBitAndPreload) {
+TEST_P(Smbus, WriteOperationsClearTheDirectionBitAndPreload) {
   UINT8 w[2] = {0x34, 0x12};
   UINTN len = 2;
   EXPECT_EQ(Execute(0, kSpd, 0x40, EfiSmbusWriteWord, &len, w), EFI_SUCCESS);
@@ -119,7 +143,7 @@ TEST_F(Smbus, WriteOperationsClearTheDirectionBitAndPreload) {
   EXPECT_EQ(spd_->at(0x41), 0x12);
 }
 
-TEST_F(Smbus, ReadWordPutsTheLowByteFirstInTheBuffer) {
+TEST_P(Smbus, ReadWordPutsTheLowByteFirstInTheBuffer) {
   UINT8 w[2] = {};
   UINTN len = 2;
   EXPECT_EQ(Execute(0, kSpd, 0x20, EfiSmbusReadWord, &len, w), EFI_SUCCESS);
@@ -131,7 +155,7 @@ TEST_F(Smbus, ReadWordPutsTheLowByteFirstInTheBuffer) {
   EXPECT_EQ(r[r.size() - 4].addr, kBase0 + 5u);
 }
 
-TEST_F(Smbus, SendByteSendsTheBufferAndLeavesLengthAlone) {
+TEST_P(Smbus, SendByteSendsTheBufferAndLeavesLengthAlone) {
   UINT8 b = 0x77;
   UINTN len = 0;
   EXPECT_EQ(Execute(0, kSpd, 0x99, EfiSmbusSendByte, &len, &b), EFI_SUCCESS);
@@ -144,7 +168,7 @@ TEST_F(Smbus, SendByteSendsTheBufferAndLeavesLengthAlone) {
                                        .then(End())));
 }
 
-TEST_F(Smbus, ReceiveByteReadsAtTheDevicePointer) {
+TEST_P(Smbus, ReceiveByteReadsAtTheDevicePointer) {
   UINT8 b = 0, p = 0x30;
   UINTN len = 1;
   ASSERT_EQ(Execute(0, kSpd, 0, EfiSmbusSendByte, &len, &p), EFI_SUCCESS);
@@ -152,19 +176,19 @@ TEST_F(Smbus, ReceiveByteReadsAtTheDevicePointer) {
   EXPECT_EQ(b, 0x30 ^ 0x5A);
 }
 
-TEST_F(Smbus, QuickOperationsAcceptNullLengthAndBuffer) {
+TEST_P(Smbus, QuickOperationsAcceptNullLengthAndBuffer) {
   EXPECT_EQ(Execute(0, kSpd, 0x00, EfiSmbusQuickWrite, nullptr, nullptr, TRUE), EFI_SUCCESS);
   EXPECT_EQ(Execute(0, kSpd, 0x00, EfiSmbusQuickRead, nullptr, nullptr), EFI_SUCCESS);
   EXPECT_EQ(sb().smbus0.transactions(), 2u);
 }
 
-TEST_F(Smbus, QuickReadWithPecIsUnsupportedAndStillReleasesTheController) {
+TEST_P(Smbus, QuickReadWithPecIsUnsupportedAndStillReleasesTheController) {
   EXPECT_EQ(Execute(0, kSpd, 0, EfiSmbusQuickRead, nullptr, nullptr, TRUE), EFI_UNSUPPORTED);
   EXPECT_TRUE(TraceIs(Registers(), Seq().then(Begin()).then(End())));
   EXPECT_FALSE(sb().smbus0.firmware_holds());
 }
 
-TEST_F(Smbus, NullLengthOrBufferTouchesNothing) {
+TEST_P(Smbus, NullLengthOrBufferTouchesNothing) {
   UINT8 b = 0;
   UINTN len = 1;
   for (EFI_SMBUS_OPERATION op : {EfiSmbusReceiveByte, EfiSmbusSendByte, EfiSmbusReadByte, EfiSmbusWriteBlock,
@@ -184,10 +208,10 @@ struct LengthCase {
   bool transaction;
 };
 
-class LengthRules : public Smbus, public ::testing::WithParamInterface<LengthCase> {};
+using LengthRules = test::OnEngine<SmbusTest, LengthCase>;
 
 TEST_P(LengthRules, CheckedAfterTheWaitsAndReleased) {
-  const LengthCase c = GetParam();
+  const LengthCase c = Param();
   UINT8 buf[40] = {};
   UINTN len = c.length_in;
   EXPECT_EQ(Execute(0, kSpd, 0, c.op, &len, buf), c.status);
@@ -201,7 +225,7 @@ TEST_P(LengthRules, CheckedAfterTheWaitsAndReleased) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rules, LengthRules,
-    ::testing::Values(LengthCase{"read_byte_0", EfiSmbusReadByte, 0, EFI_BUFFER_TOO_SMALL, 1, false},
+    test::OnEngines<LengthCase>({LengthCase{"read_byte_0", EfiSmbusReadByte, 0, EFI_BUFFER_TOO_SMALL, 1, false},
                       LengthCase{"read_byte_5", EfiSmbusReadByte, 5, EFI_SUCCESS, 1, true},
                       LengthCase{"receive_byte_0", EfiSmbusReceiveByte, 0, EFI_BUFFER_TOO_SMALL, 1, false},
                       LengthCase{"write_byte_0", EfiSmbusWriteByte, 0, EFI_BUFFER_TOO_SMALL, 1, false},
@@ -217,10 +241,10 @@ INSTANTIATE_TEST_SUITE_P(
                       LengthCase{"operation_12", static_cast<EFI_SMBUS_OPERATION>(12), 1, EFI_INVALID_PARAMETER, 1,
                                  false},
                       LengthCase{"operation_255", static_cast<EFI_SMBUS_OPERATION>(255), 1, EFI_INVALID_PARAMETER, 1,
-                                 false}),
-    [](const auto &info) { return std::string(info.param.name); });
+                                 false}}),
+    test::EngineNames());
 
-TEST_F(Smbus, BlockReadOfTheSpd) {
+TEST_P(Smbus, BlockReadOfTheSpd) {
   UINT8 buf[32] = {};
   UINTN len = 32;
   ASSERT_EQ(Execute(0, kSpd, 0x40, EfiSmbusReadBlock, &len, buf), EFI_SUCCESS);
@@ -232,7 +256,7 @@ TEST_F(Smbus, BlockReadOfTheSpd) {
   EXPECT_TRUE(TraceIs(Registers(), want.then(End())));
 }
 
-TEST_F(Smbus, BlockWriteSendsEveryByte) {
+TEST_P(Smbus, BlockWriteSendsEveryByte) {
   UINT8 data[3] = {1, 2, 3};
   UINTN len = 3;
   ASSERT_EQ(Execute(0, kSpd, 0x80, EfiSmbusWriteBlock, &len, data), EFI_SUCCESS);
@@ -249,7 +273,7 @@ TEST_F(Smbus, BlockWriteSendsEveryByte) {
   EXPECT_EQ(spd_->at(0x82), 3);
 }
 
-TEST_F(Smbus, BlockCountLargerThanAskedLeavesTheBuffer) {
+TEST_P(Smbus, BlockCountLargerThanAskedLeavesTheBuffer) {
   sb().smbus0.report_block_count(40);
   UINT8 buf[32];
   std::fill(std::begin(buf), std::end(buf), 0xEE);
@@ -260,7 +284,7 @@ TEST_F(Smbus, BlockCountLargerThanAskedLeavesTheBuffer) {
   EXPECT_FALSE(sb().smbus0.firmware_holds());
 }
 
-TEST_F(Smbus, BlockCountZeroIsSuccessWithNothingRead) {
+TEST_P(Smbus, BlockCountZeroIsSuccessWithNothingRead) {
   sb().smbus0.report_block_count(0);
   UINT8 buf[4] = {0xEE, 0xEE, 0xEE, 0xEE};
   UINTN len = 4;
@@ -276,10 +300,10 @@ struct OutcomeCase {
   unsigned starts;
 };
 
-class Outcomes : public Smbus, public ::testing::WithParamInterface<OutcomeCase> {};
+using Outcomes = test::OnEngine<SmbusTest, OutcomeCase>;
 
 TEST_P(Outcomes, RetriesCollisionsOnly) {
-  const OutcomeCase c = GetParam();
+  const OutcomeCase c = Param();
   sb().smbus0.script_status(c.script);
   UINT8 b = 0xEE;
   UINTN len = 1;
@@ -299,21 +323,21 @@ TEST_P(Outcomes, RetriesCollisionsOnly) {
 
 INSTANTIATE_TEST_SUITE_P(
     Status, Outcomes,
-    ::testing::Values(OutcomeCase{"done", {0x02}, EFI_SUCCESS, 1},
+    test::OnEngines<OutcomeCase>({OutcomeCase{"done", {0x02}, EFI_SUCCESS, 1},
                       OutcomeCase{"device_error", {0x04}, EFI_DEVICE_ERROR, 1},
                       OutcomeCase{"device_error_with_collision", {0x0C}, EFI_DEVICE_ERROR, 1},
                       OutcomeCase{"two_collisions_then_done", {0x08, 0x08, 0x02}, EFI_SUCCESS, 3},
                       OutcomeCase{"three_collisions", {0x08, 0x08, 0x08}, EFI_DEVICE_ERROR, 3},
-                      OutcomeCase{"collision_then_device_error", {0x08, 0x04}, EFI_DEVICE_ERROR, 2}),
-    [](const auto &info) { return std::string(info.param.name); });
+                      OutcomeCase{"collision_then_device_error", {0x08, 0x04}, EFI_DEVICE_ERROR, 2}}),
+    test::EngineNames());
 
-TEST_F(Smbus, AnAbsentDeviceIsADeviceError) {
+TEST_P(Smbus, AnAbsentDeviceIsADeviceError) {
   UINT8 b = 0;
   UINTN len = 1;
   EXPECT_EQ(Execute(0, 0x33, 0, EfiSmbusReadByte, &len, &b), EFI_DEVICE_ERROR);
 }
 
-TEST_F(Smbus, HostStuckBusyGetsThreeAbortsAndTimesOut) {
+TEST_P(Smbus, HostStuckBusyGetsThreeAbortsAndTimesOut) {
   sb().smbus0.host_busy_forever();
   UINT8 b = 0;
   UINTN len = 1;
@@ -329,7 +353,7 @@ TEST_F(Smbus, HostStuckBusyGetsThreeAbortsAndTimesOut) {
   EXPECT_FALSE(sb().smbus0.firmware_holds());  // released all the same
 }
 
-TEST_F(Smbus, SlaveStuckBusyGetsThreeAbortsAndTimesOut) {
+TEST_P(Smbus, SlaveStuckBusyGetsThreeAbortsAndTimesOut) {
   sb().smbus0.slave_busy_forever();
   UINT8 b = 0;
   UINTN len = 1;
@@ -340,7 +364,7 @@ TEST_F(Smbus, SlaveStuckBusyGetsThreeAbortsAndTimesOut) {
   EXPECT_FALSE(sb().smbus0.firmware_holds());
 }
 
-TEST_F(Smbus, ATransactionThatNeverCompletesTimesOutAndReadsNothing) {
+TEST_P(Smbus, ATransactionThatNeverCompletesTimesOutAndReadsNothing) {
   sb().smbus0.never_completes();
   UINT8 b = 0xEE;
   UINTN len = 1;
@@ -357,7 +381,7 @@ TEST_F(Smbus, ATransactionThatNeverCompletesTimesOutAndReadsNothing) {
   EXPECT_FALSE(sb().smbus0.firmware_holds());
 }
 
-TEST_F(Smbus, WaitsForTheOtherAgentTouchingOnlyTheSemaphore) {
+TEST_P(Smbus, WaitsForTheOtherAgentTouchingOnlyTheSemaphore) {
   sb().smbus0.hold_semaphore(3);
   UINT8 b = 0;
   UINTN len = 1;
@@ -373,7 +397,7 @@ TEST_F(Smbus, WaitsForTheOtherAgentTouchingOnlyTheSemaphore) {
   EXPECT_GE(Delays(), 3u * 2);  // an I/O delay (two reads of port 0xED) per busy look
 }
 
-TEST_F(Smbus, GivesItsClaimUpWhileTheOtherAgentClaims) {
+TEST_P(Smbus, GivesItsClaimUpWhileTheOtherAgentClaims) {
   sb().smbus0.set_claimed(true);
   sb().smbus0.hold_semaphore(2);
   UINT8 b = 0;
@@ -388,7 +412,7 @@ TEST_F(Smbus, GivesItsClaimUpWhileTheOtherAgentClaims) {
                                                      .out(kBase0 + 8, 8, 0x10)));
 }
 
-TEST_F(Smbus, AClaimAlreadyHeldIsUsedWithoutWritingTheSemaphore) {
+TEST_P(Smbus, AClaimAlreadyHeldIsUsedWithoutWritingTheSemaphore) {
   sb().smbus0.set_claimed(true);
   UINT8 b = 0;
   UINTN len = 1;
@@ -399,7 +423,7 @@ TEST_F(Smbus, AClaimAlreadyHeldIsUsedWithoutWritingTheSemaphore) {
   EXPECT_EQ(r[1].addr, kBase0 + 0u);  // straight to the idle wait
 }
 
-TEST_F(Smbus, AnAgentThatNeverLetsGoEndsInATimeoutTouchingOnlyTheSemaphore) {
+TEST_P(Smbus, AnAgentThatNeverLetsGoEndsInATimeoutTouchingOnlyTheSemaphore) {
   sb().smbus0.hold_semaphore(-1);
   UINT8 b = 0;
   UINTN len = 1;
@@ -407,7 +431,7 @@ TEST_F(Smbus, AnAgentThatNeverLetsGoEndsInATimeoutTouchingOnlyTheSemaphore) {
   for (const sim::Access &a : Registers()) ASSERT_EQ(a.addr, kBase0 + 8u) << describe(a);
 }
 
-TEST_F(Smbus, ControllerOneDrivesOnlyItsOwnRegisters) {
+TEST_P(Smbus, ControllerOneDrivesOnlyItsOwnRegisters) {
   auto spd1 = std::make_shared<sim::SpdEeprom>(SpdContents());
   sb().smbus1.add_device(0x51, spd1);
   UINT8 b = 0;
@@ -423,7 +447,7 @@ TEST_F(Smbus, ControllerOneDrivesOnlyItsOwnRegisters) {
   EXPECT_EQ(sb().smbus0.transactions(), 0u);
 }
 
-TEST_F(Smbus, AddressBitsAboveSevenAreLostAndCommandIsItsLowByte) {
+TEST_P(Smbus, AddressBitsAboveSevenAreLostAndCommandIsItsLowByte) {
   UINT8 b = 0;
   UINTN len = 1;
   EXPECT_EQ(Execute(0, kSpd, 0x1234, EfiSmbusReadByte, &len, &b), EFI_SUCCESS);
@@ -433,47 +457,54 @@ TEST_F(Smbus, AddressBitsAboveSevenAreLostAndCommandIsItsLowByte) {
   EXPECT_EQ(r[9].value, 0x34u);
 }
 
-TEST_F(Smbus, TheOtherServicesAreUnsupportedAndTouchNothing) {
+TEST_F(SmbusOnHost, TheOtherServicesAreUnsupportedAndTouchNothing) {
   auto **ps = const_cast<EFI_PEI_SERVICES **>(core_.services());
   EFI_SMBUS_DEVICE_ADDRESS a{};
   UINTN n = 0;
-  EXPECT_EQ(smbus_[0]->ArpDevice(ps, smbus_[0], TRUE, nullptr, nullptr), EFI_UNSUPPORTED);
-  EXPECT_EQ(smbus_[0]->GetArpMap(ps, smbus_[0], &n, nullptr), EFI_UNSUPPORTED);
-  EXPECT_EQ(smbus_[1]->SetNotify(ps, smbus_[1], a, 0, nullptr), EFI_UNSUPPORTED);
+  EXPECT_EQ(Ppi(0)->ArpDevice(ps, Ppi(0), TRUE, nullptr, nullptr), EFI_UNSUPPORTED);
+  EXPECT_EQ(Ppi(0)->GetArpMap(ps, Ppi(0), &n, nullptr), EFI_UNSUPPORTED);
+  EXPECT_EQ(Ppi(1)->SetNotify(ps, Ppi(1), a, 0, nullptr), EFI_UNSUPPORTED);
   EXPECT_TRUE(trace().empty());
 }
 
 // The installation: two instances in installation order, bases copied after the last hook.
-class SmbusInstall : public BoardTest {};
+class SmbusInstallTest : public BoardTest {
+ protected:
+  virtual sim::Engine engine() const = 0;
+  EFI_STATUS QuickWrite(unsigned instance, UINT8 address) {
+    EFI_SMBUS_DEVICE_ADDRESS a{};
+    a.SmbusDeviceAddress = address;
+    return module_->smbus_execute(instance, a, 0, EfiSmbusQuickWrite, FALSE, nullptr, nullptr, 0);
+  }
+  std::unique_ptr<sim::SbPeiModule> module_;
+};
+using SmbusEntry = test::OnEngine<SmbusInstallTest>;
+INSTANTIATE_TEST_SUITE_P(Engines, SmbusEntry, ::testing::ValuesIn(test::Engines()), test::EngineNames());
 
-TEST_F(SmbusInstall, BasesAreThoseOfTheLastHookPointButPmHasTheEarlierOnes) {
+TEST_P(SmbusEntry, BasesAreThoseOfTheLastHookPointButPmHasTheEarlierOnes) {
   sim::PlatformHook hook(core_, [](UINT32 point, SB_CONFIG &c) {
     c.SmbusBase0 = point == SbHookAfterInit ? 0x0C00 : kBase0;
     c.SmbusBase1 = kBase1;
   });
-  ASSERT_EQ(core_.run(SbPeiEntry), EFI_SUCCESS);
-  auto *p0 = static_cast<EFI_PEI_SMBUS_PPI *>(core_.locate(gEfiPeiSmbusPpiGuid, 0));
-  auto *p1 = static_cast<EFI_PEI_SMBUS_PPI *>(core_.locate(gEfiPeiSmbusPpiGuid, 1));
-  ASSERT_NE(p0, nullptr);
-  ASSERT_NE(p1, nullptr);
+  module_ = sim::SbPeiModule::load(engine(), core_);
+  ASSERT_EQ(module_->run_entry(), EFI_SUCCESS);
+  ASSERT_NE(core_.locate(gEfiPeiSmbusPpiGuid, 0), nullptr);
+  ASSERT_NE(core_.locate(gEfiPeiSmbusPpiGuid, 1), nullptr);
   EXPECT_EQ(sb().pm.get(0x2C, 16) & 0xFFF0, 0x0B00u);
   clear_trace();
-  EFI_SMBUS_DEVICE_ADDRESS a{};
-  a.SmbusDeviceAddress = 0x50;
-  auto **ps = const_cast<EFI_PEI_SERVICES **>(core_.services());
-  p0->Execute(ps, p0, a, 0, EfiSmbusQuickWrite, FALSE, nullptr, nullptr);
+  QuickWrite(0, 0x50);
   EXPECT_EQ(trace().front().addr, 0x0C08u);  // the instance uses the base of the last hook point
 }
 
-TEST_F(SmbusInstall, AnInstanceWithNoBaseTouchesNothing) {
-  ASSERT_EQ(core_.run(SbPeiEntry), EFI_SUCCESS);  // no platform hook: both bases stay 0
-  auto *p1 = static_cast<EFI_PEI_SMBUS_PPI *>(core_.locate(gEfiPeiSmbusPpiGuid, 1));
+TEST_P(SmbusEntry, AnInstanceWithNoBaseTouchesNothing) {
+  module_ = sim::SbPeiModule::load(engine(), core_);
+  ASSERT_EQ(module_->run_entry(), EFI_SUCCESS);  // no platform hook: both bases stay 0
   clear_trace();
-  EFI_SMBUS_DEVICE_ADDRESS a{};
-  auto **ps = const_cast<EFI_PEI_SERVICES **>(core_.services());
-  EXPECT_EQ(p1->Execute(ps, p1, a, 0, EfiSmbusQuickWrite, FALSE, nullptr, nullptr), EFI_DEVICE_ERROR);
+  EXPECT_EQ(QuickWrite(1, 0), EFI_DEVICE_ERROR);
   EXPECT_TRUE(trace().empty());
 }
+
+class SmbusInstall : public BoardTest {};
 
 struct InstallFailureCase {
   const char *name;

@@ -349,7 +349,7 @@ void PeiCore::fail_call(PeiService service, unsigned nth, EFI_STATUS status) {
 
 EFI_STATUS PeiCore::enter(PeiService s, std::string detail, bool *injected) {
   const unsigned n = ++counts_[static_cast<int>(s)];
-  calls_.push_back({s, EFI_SUCCESS, std::move(detail)});
+  calls_.push_back({s, EFI_SUCCESS, std::move(detail), machine_.trace().size()});
   *injected = false;
   for (const Fault &f : faults_) {
     if (f.service == s && f.nth == n) {

@@ -35,6 +35,7 @@ struct PeiCall {
   PeiService service;
   EFI_STATUS status;
   std::string detail;  // arguments worth checking (GUID name, sizes, instance)
+  std::size_t accesses_before = 0;  // hardware accesses in the machine's trace when the call was made
 };
 
 class PeiCore {

@@ -6,6 +6,7 @@
 #include "sequence_builder.h"
 #include "sim/guid_names.h"
 #include "sim/platform_hook.h"
+#include "engines.h"
 
 using namespace test;
 
@@ -19,22 +20,35 @@ constexpr UINT32 kResuming = 0x1085;   // Force Port Resume cleared, resume not 
 
 UINT32 PortAddress(unsigned controller, unsigned port) { return kBars[controller] + 0x64 + 4 * port; }
 
-class UsbS3Reset : public BoardTest {
+class UsbS3ResetTest : public BoardTest {
  protected:
-  UsbS3Reset() {
-    sb().pm.set(0x64, 16, kTimer);
+  virtual sim::Engine engine() const = 0;
+  UsbS3ResetTest() {
+    sb().pm.set(0x62, 16, 0x0804);
     for (unsigned i = 0; i < 3; ++i) sb().usb[i]->set(0x10, 32, kBars[i]);
   }
+  // A resume from S3 with the platform's mask: the accesses between the SMBus PPIs and the
+  // init-done PPI are the reset's.
   void Run(UINT8 mask) {
-    config_.UsbResetMask = mask;
-    sbpei::SbUsbS3Reset(&config_);
+    sb().acpi.set_sleep_type(3);
+    sim::PlatformHook hook(core_, [mask](UINT32, SB_CONFIG &c) { c.UsbResetMask = mask; });
+    module_ = sim::SbPeiModule::load(engine(), core_);
+    ASSERT_EQ(module_->run_entry(), EFI_SUCCESS);
+    std::size_t from = 0, to = 0;
+    for (const sim::PeiCall &c : core_.calls()) {
+      if (c.service != sim::PeiService::InstallPpi) continue;
+      if (c.detail == "EFI_PEI_SMBUS_PPI") from = c.accesses_before;
+      if (c.detail == "SB_INIT_DONE_PPI") to = c.accesses_before;
+    }
+    ASSERT_LE(from, to);
+    usb_.assign(trace().begin() + static_cast<std::ptrdiff_t>(from), trace().begin() + static_cast<std::ptrdiff_t>(to));
   }
-  std::vector<sim::Access> Trace() const { return CollapseStalls(trace(), kTimer); }
+  std::vector<sim::Access> Trace() const { return CollapseStalls(usb_, kTimer); }
   // The 16-bit reads of `port` made while waiting for it after Force Port Resume was cleared.
   std::vector<UINT32> WaitReads(UINT32 port) const {
     std::vector<UINT32> reads;
     bool written = false;
-    for (const sim::Access &a : trace()) {
+    for (const sim::Access &a : usb_) {
       if (a.addr != port) continue;
       if (a.op == sim::Op::Wr || a.width != 16) {
         if (written) break;
@@ -45,8 +59,12 @@ class UsbS3Reset : public BoardTest {
     }
     return reads;
   }
-  SB_CONFIG config_{};
+  std::vector<sim::Access> usb_;
+  std::unique_ptr<sim::SbPeiModule> module_;
 };
+
+using UsbS3Reset = test::OnEngine<UsbS3ResetTest>;
+INSTANTIATE_TEST_SUITE_P(Engines, UsbS3Reset, ::testing::ValuesIn(test::Engines()), test::EngineNames());
 
 // Steps 3-5: bit 29 of register 0x50 of the four functions held clear around the PM 0xF3 pulse.
 Seq CompanionPulse() {
@@ -84,17 +102,17 @@ Seq ReleasePort(UINT32 port, const std::vector<UINT32> &wait_reads) {
   return s;
 }
 
-TEST_F(UsbS3Reset, MaskZeroTouchesNoPortButPulsesAndSetsTheControllers) {
+TEST_P(UsbS3Reset, MaskZeroTouchesNoPortButPulsesAndSetsTheControllers) {
   Run(0x00);
   EXPECT_TRUE(TraceIs(Trace(), Seq().then(CompanionPulse()).then(HostC4())));
 }
 
-TEST_F(UsbS3Reset, MaskBitsOtherThan135AreNotRead) {
+TEST_P(UsbS3Reset, MaskBitsOtherThan135AreNotRead) {
   Run(0xD5);
   EXPECT_TRUE(TraceIs(Trace(), Seq().then(CompanionPulse()).then(HostC4())));
 }
 
-TEST_F(UsbS3Reset, ControllerWithNoPortInResume) {
+TEST_P(UsbS3Reset, ControllerWithNoPortInResume) {
   sb().usb[0]->set(0xC4, 8, 0xA7);
   Run(0x02);
   Seq want = ScanStart(0, 0xA7);
@@ -103,7 +121,7 @@ TEST_F(UsbS3Reset, ControllerWithNoPortInResume) {
   EXPECT_TRUE(TraceIs(Trace(), want));
 }
 
-TEST_F(UsbS3Reset, PortsInResumeOnTwoControllersOnlyTheLastIsResumedAgain) {
+TEST_P(UsbS3Reset, PortsInResumeOnTwoControllersOnlyTheLastIsResumedAgain) {
   sb().usb[0]->port(1).set(kInResume);
   sb().usb[1]->port(3).set(kInResume);
   Run(0x2A);
@@ -133,14 +151,14 @@ TEST_F(UsbS3Reset, PortsInResumeOnTwoControllersOnlyTheLastIsResumedAgain) {
   EXPECT_EQ(sb().usb[1]->port(3).value(), 0x10C5u);
 }
 
-TEST_F(UsbS3Reset, APortAlreadyBackEndsTheWaitAfterOneDelay) {
+TEST_P(UsbS3Reset, APortAlreadyBackEndsTheWaitAfterOneDelay) {
   sb().usb[0]->port(4).set(kInResume);
   sb().usb[0]->port(4).settle_after(0);
   Run(0x02);
   EXPECT_EQ(WaitReads(PortAddress(0, 4)), std::vector<UINT32>{0x1005});
 }
 
-TEST_F(UsbS3Reset, OnlyExactly1005EndsTheWaitAndTheWaitIsBounded) {
+TEST_P(UsbS3Reset, OnlyExactly1005EndsTheWaitAndTheWaitIsBounded) {
   sb().usb[2]->port(0).set(kInResume);
   sb().usb[2]->port(0).settle_after(0);
   sb().usb[2]->port(0).settle_to(0x1007);  // a change bit still set: not done
@@ -159,7 +177,7 @@ TEST_F(UsbS3Reset, OnlyExactly1005EndsTheWaitAndTheWaitIsBounded) {
   EXPECT_EQ(sb().usb[2]->port(2).value(), kResuming | 0xC0);
 }
 
-TEST_F(UsbS3Reset, ControllerWithoutAMemoryBaseHasItsPortsLeftAlone) {
+TEST_P(UsbS3Reset, ControllerWithoutAMemoryBaseHasItsPortsLeftAlone) {
   sb().usb[1]->set(0x10, 32, 0);
   Run(0x08);
   EXPECT_TRUE(TraceIs(Trace(), Seq()
@@ -178,16 +196,17 @@ struct ModeCase {
   bool reset_runs;
 };
 
-class EntryBootModes : public UsbS3Reset, public ::testing::WithParamInterface<ModeCase> {};
+using EntryBootModes = test::OnEngine<UsbS3ResetTest, ModeCase>;
 
 TEST_P(EntryBootModes, RunsOnlyOnS3Resume) {
-  const ModeCase c = GetParam();
+  const ModeCase c = Param();
   sb().pm.set(0x62, 16, 0x0804);
   sb().acpi.set_sleep_type(c.slp_typ);
   sb().usb[0]->port(0).set(kInResume);
   core_.set_boot_mode(c.before);
   sim::PlatformHook hook(core_, [](UINT32, SB_CONFIG &cfg) { cfg.UsbResetMask = 0x2A; });
-  EXPECT_EQ(core_.run(SbPeiEntry), EFI_SUCCESS);
+  module_ = sim::SbPeiModule::load(engine(), core_);
+  EXPECT_EQ(module_->run_entry(), EFI_SUCCESS);
   bool touched = false;
   for (const sim::Access &a : trace()) {
     touched |= a.reg.find("PORTSC") != std::string::npos || a.addr == 0xFED803F3 ||
@@ -200,11 +219,11 @@ TEST_P(EntryBootModes, RunsOnlyOnS3Resume) {
 
 INSTANTIATE_TEST_SUITE_P(
     Modes, EntryBootModes,
-    ::testing::Values(ModeCase{"s3", BOOT_WITH_FULL_CONFIGURATION, 3, true},
+    test::OnEngines<ModeCase>({ModeCase{"s3", BOOT_WITH_FULL_CONFIGURATION, 3, true},
                       ModeCase{"power_on", BOOT_WITH_FULL_CONFIGURATION, 0, false},
                       ModeCase{"s4", BOOT_WITH_FULL_CONFIGURATION, 4, false},
                       ModeCase{"s3_in_recovery", BOOT_IN_RECOVERY_MODE, 3, false},
-                      ModeCase{"s3_on_flash_update", BOOT_ON_FLASH_UPDATE, 3, false}),
-    [](const auto &info) { return std::string(info.param.name); });
+                      ModeCase{"s3_on_flash_update", BOOT_ON_FLASH_UPDATE, 3, false}}),
+    test::EngineNames());
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "board_fixture.h"
 #include "sb_pei/sb_pei.h"
 #include "sim/platform_hook.h"
+#include "engines.h"
 
 using namespace test;
 
@@ -22,32 +23,60 @@ class BootMode : public BoardTest {
   SB_PRIVATE_DATA private_{};
 };
 
+// The module run through its entry on an engine; then its private PPI's reader and what
+// the detection left.
+class BootModeEntryTest : public BoardTest {
+ protected:
+  virtual sim::Engine engine() const = 0;
+  EFI_STATUS Run(sim::PlatformHook::Fn fn = {}) {
+    sim::PlatformHook hook(core_, std::move(fn));
+    module_ = sim::SbPeiModule::load(engine(), core_);
+    const EFI_STATUS st = module_->run_entry();
+    if (const EFI_HOB_GUID_TYPE *h = core_.find_guid_hob(gSbConfigHobGuid))
+      flags_ = reinterpret_cast<const SB_CONFIG_HOB *>(h)->Config.SbFlags;
+    return st;
+  }
+  std::unique_ptr<sim::SbPeiModule> module_;
+  UINT8 flags_ = 0;
+};
+
 struct SleepCase {
+  const char *name;
   UINT16 pm1_control;
   EFI_BOOT_MODE expected;
 };
 
-class SleepTypes : public BootMode, public ::testing::WithParamInterface<SleepCase> {};
+using SleepTypes = test::OnEngine<BootModeEntryTest, SleepCase>;
 
 TEST_P(SleepTypes, MapToBootModes) {
-  const SleepCase c = GetParam();
+  const SleepCase c = Param();
+  sb().pm.set(0x62, 16, kPm1Port);
   sb().acpi.set_pm1_control(c.pm1_control);
-  EXPECT_EQ(sbpei::SbGetSleepBootMode(ps()), c.expected);
+  ASSERT_EQ(Run(), EFI_SUCCESS);
+  EXPECT_EQ(core_.boot_mode(), c.expected);
+  clear_trace();
+  EXPECT_EQ(module_->get_sleep_boot_mode(), c.expected);
   // PM 0x62, then 0x63, through the CPU I/O PPI, then the PM1 control register itself.
   EXPECT_TRUE(TraceIs(trace(), {Out(0xCD6, 8, 0x62), In(0xCD7, 8, 0x04), Out(0xCD6, 8, 0x63), In(0xCD7, 8, 0x08),
                                 In(kPm1Port, 16, c.pm1_control)}));
   for (const sim::Access &a : trace()) EXPECT_STREQ(a.via, "CpuIo");
-  EXPECT_EQ(sbpei::SbGetSleepBootMode(ps()), c.expected);  // reads only, so the same again
+  EXPECT_EQ(module_->get_sleep_boot_mode(), c.expected);  // reads only, so the same again
 }
 
 INSTANTIATE_TEST_SUITE_P(
     AllSlpTyp, SleepTypes,
-    ::testing::Values(SleepCase{0 << 10, BOOT_WITH_FULL_CONFIGURATION}, SleepCase{1 << 10, BOOT_WITH_FULL_CONFIGURATION},
-                      SleepCase{2 << 10, BOOT_WITH_FULL_CONFIGURATION}, SleepCase{3 << 10, BOOT_ON_S3_RESUME},
-                      SleepCase{4 << 10, BOOT_ON_S4_RESUME}, SleepCase{5 << 10, BOOT_ON_S5_RESUME},
-                      SleepCase{6 << 10, BOOT_WITH_FULL_CONFIGURATION}, SleepCase{7 << 10, BOOT_WITH_FULL_CONFIGURATION},
-                      // the other bits do not count
-                      SleepCase{(3 << 10) | 0x2001, BOOT_ON_S3_RESUME}, SleepCase{0xE3FF, BOOT_WITH_FULL_CONFIGURATION}));
+    test::OnEngines<SleepCase>({{"s0", 0 << 10, BOOT_WITH_FULL_CONFIGURATION},
+                                {"s1", 1 << 10, BOOT_WITH_FULL_CONFIGURATION},
+                                {"s2", 2 << 10, BOOT_WITH_FULL_CONFIGURATION},
+                                {"s3", 3 << 10, BOOT_ON_S3_RESUME},
+                                {"s4", 4 << 10, BOOT_ON_S4_RESUME},
+                                {"s5", 5 << 10, BOOT_ON_S5_RESUME},
+                                {"slp_typ_6", 6 << 10, BOOT_WITH_FULL_CONFIGURATION},
+                                {"slp_typ_7", 7 << 10, BOOT_WITH_FULL_CONFIGURATION},
+                                // the other bits do not count
+                                {"s3_with_other_bits", (3 << 10) | 0x2001, BOOT_ON_S3_RESUME},
+                                {"s0_with_other_bits", 0xE3FF, BOOT_WITH_FULL_CONFIGURATION}}),
+    test::EngineNames());
 
 TEST_F(BootMode, Pm1PortComesFromTheHardwareNotTheBlock) {
   sb().pm.set(0x62, 16, 0x1004);
@@ -65,23 +94,26 @@ struct DetectCase {
   bool s3_flag;
 };
 
-class Detect : public BootMode, public ::testing::WithParamInterface<DetectCase> {};
+using Detect = test::OnEngine<BootModeEntryTest, DetectCase>;
 
 TEST_P(Detect, SetsTheModeUnlessRecoveryOrFlashUpdate) {
-  const DetectCase c = GetParam();
+  const DetectCase c = Param();
   core_.set_boot_mode(c.before);
+  sb().pm.set(0x62, 16, kPm1Port);
   sb().acpi.set_sleep_type(c.slp_typ);
-  config_.SbFlags = 0x80;
-  EXPECT_EQ(RunDetect(), EFI_SUCCESS);
+  EXPECT_EQ(Run([](UINT32 point, SB_CONFIG &config) {
+              if (point == SbHookAfterDefaults) config.SbFlags = 0x80;  // before the detection
+            }),
+            EFI_SUCCESS);
   EXPECT_EQ(core_.boot_mode(), c.after);
-  EXPECT_EQ(config_.SbFlags, c.s3_flag ? 0x81 : 0x80);
+  EXPECT_EQ(flags_ & 0x81, c.s3_flag ? 0x81 : 0x80);
   const bool kept = c.before == BOOT_IN_RECOVERY_MODE || c.before == BOOT_ON_FLASH_UPDATE;
   EXPECT_EQ(core_.call_count(sim::PeiService::SetBootMode), kept ? 0u : 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Modes, Detect,
-    ::testing::Values(DetectCase{"power_on", BOOT_WITH_FULL_CONFIGURATION, 0, BOOT_WITH_FULL_CONFIGURATION, false},
+    test::OnEngines<DetectCase>({DetectCase{"power_on", BOOT_WITH_FULL_CONFIGURATION, 0, BOOT_WITH_FULL_CONFIGURATION, false},
                       DetectCase{"s3", BOOT_WITH_FULL_CONFIGURATION, 3, BOOT_ON_S3_RESUME, true},
                       DetectCase{"s4", BOOT_WITH_FULL_CONFIGURATION, 4, BOOT_ON_S4_RESUME, false},
                       DetectCase{"s5", BOOT_WITH_FULL_CONFIGURATION, 5, BOOT_ON_S5_RESUME, false},
@@ -91,8 +123,8 @@ INSTANTIATE_TEST_SUITE_P(
                       DetectCase{"flash_update_kept_on_s3", BOOT_ON_FLASH_UPDATE, 3, BOOT_ON_FLASH_UPDATE, true},
                       DetectCase{"recovery_kept", BOOT_IN_RECOVERY_MODE, 0, BOOT_IN_RECOVERY_MODE, false},
                       DetectCase{"s3_mode_left_by_earlier_module_replaced", BOOT_ON_S3_RESUME, 0,
-                                 BOOT_WITH_FULL_CONFIGURATION, false}),
-    [](const auto &info) { return std::string(info.param.name); });
+                                 BOOT_WITH_FULL_CONFIGURATION, false}}),
+    test::EngineNames());
 
 TEST_F(BootMode, S3FlagIsOnlyEverSet) {
   config_.SbFlags = 0x01;  // set by the platform before detection
@@ -101,20 +133,20 @@ TEST_F(BootMode, S3FlagIsOnlyEverSet) {
   EXPECT_EQ(config_.SbFlags, 0x01);
 }
 
-TEST_F(BootMode, EntryPublishesTheReaderAndTheHookSeesTheFinalMode) {
+using BootModeEntry = test::OnEngine<BootModeEntryTest>;
+INSTANTIATE_TEST_SUITE_P(Engines, BootModeEntry, ::testing::ValuesIn(test::Engines()), test::EngineNames());
+
+TEST_P(BootModeEntry, PublishesTheReaderAndTheHookSeesTheFinalMode) {
+  sb().pm.set(0x62, 16, kPm1Port);
   sb().acpi.set_sleep_type(3);
-  sim::RunningCore stop_running(core_);
   sim::PlatformHook hook(core_, {});
-  EXPECT_EQ(core_.run(SbPeiEntry), EFI_SUCCESS);
+  module_ = sim::SbPeiModule::load(engine(), core_);
+  EXPECT_EQ(module_->run_entry(), EFI_SUCCESS);
   ASSERT_EQ(hook.calls().size(), 3u);
   EXPECT_EQ(hook.calls()[0].boot_mode, BOOT_WITH_FULL_CONFIGURATION);
   EXPECT_EQ(hook.calls()[1].boot_mode, BOOT_ON_S3_RESUME);
-  auto *ppi = static_cast<SB_PRIVATE_PPI *>(core_.locate(gSbPrivatePpiGuid));
-  ASSERT_NE(ppi, nullptr);
-  const SB_GET_SLEEP_BOOT_MODE get = ppi->GetSleepBootMode;
-  const SB_CONFIG *config = ppi->Config;
-  EXPECT_EQ(get(ps()), BOOT_ON_S3_RESUME);
-  EXPECT_EQ(config->SbFlags & kSbFlagS3Resume, kSbFlagS3Resume);
+  EXPECT_EQ(module_->get_sleep_boot_mode(), BOOT_ON_S3_RESUME);
+  EXPECT_EQ(hook.calls()[1].config->SbFlags & kSbFlagS3Resume, kSbFlagS3Resume);
 }
 
 }  // namespace

@@ -29,7 +29,8 @@ SB_PLATFORM_HOOK PlatformHook::function() const { return Trampoline; }
 EFI_STATUS EFIAPI PlatformHook::Trampoline(UINT32 hook_point, UINT32 reserved, SB_CONFIG *config) {
   if (g_active == nullptr) return EFI_NOT_READY;
   PlatformHook &self = *g_active;
-  self.calls_.push_back({hook_point, reserved, config, self.core_.boot_mode(), self.core_.ppis().size()});
+  self.calls_.push_back({hook_point, reserved, config, self.core_.boot_mode(), self.core_.ppis().size(),
+                         self.core_.machine().trace().size()});
   if (self.fn_ && config != nullptr) self.fn_(hook_point, *config);
   return EFI_SUCCESS;
 }

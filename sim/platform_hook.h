@@ -18,6 +18,7 @@ class PlatformHook {
     SB_CONFIG *config;
     EFI_BOOT_MODE boot_mode;  // the PEI boot mode when the hook ran
     std::size_t ppi_count;    // PPIs installed when the hook ran
+    std::size_t accesses_before;  // hardware accesses in the machine's trace when the hook ran
   };
 
   // Installs the platform hook PPI into `core`. One hook object may be active at a time.

@@ -10,6 +10,8 @@
 #include "sequence_builder.h"
 #include "sim/arena.h"
 #include "sim/faults.h"
+#include "sim/platform_hook.h"
+#include "engines.h"
 
 using namespace test;
 
@@ -17,9 +19,10 @@ namespace {
 
 constexpr UINT32 kBase = 0xFEB00000;  // Dev14F3MmioBase of these boards
 
-class EarlyInit : public BoardTest {
+class EarlyInitTest : public BoardTest {
  protected:
-  EarlyInit() {
+  virtual sim::Engine engine() const = 0;
+  EarlyInitTest() {
     config_.SmbusBase0 = 0x0B00;
     config_.SmbusBase1 = 0x0B20;
     config_.Dev14F3MmioBase = kBase;
@@ -30,7 +33,29 @@ class EarlyInit : public BoardTest {
     config_.AcpiGpe0Blk = 0x820;
     block_.attach(machine());
   }
-  void Run() { sbpei::SbEarlyInit(&config_); }
+  // The entry with the block holding `config_` when the early programming starts (the
+  // platform fills it at the hook point just before); the accesses from that hook point to
+  // the next are the early programming's. A reset that takes hold is rethrown.
+  void Run() {
+    sim::PlatformHook hook(core_, [this](UINT32 point, SB_CONFIG &c) {
+      if (point != SbHookBeforeInit) return;
+      const UINT32 services = c.PeiServices, platform_hook = c.PlatformHook;
+      c = config_;
+      c.PeiServices = services;
+      c.PlatformHook = platform_hook;
+    });
+    module_ = sim::SbPeiModule::load(engine(), core_);
+    module_->run_entry();
+    const auto &calls = hook.calls();
+    ASSERT_GE(calls.size(), 2u);
+    const auto &all = BoardTest::trace();
+    const std::size_t to = calls.size() > 2 ? calls[2].accesses_before : all.size();
+    early_.assign(all.begin() + static_cast<std::ptrdiff_t>(calls[1].accesses_before),
+                  all.begin() + static_cast<std::ptrdiff_t>(to));
+    config_ = *calls[1].config;
+    if (core_.reset()) throw *core_.reset();
+  }
+  const std::vector<sim::Access> &trace() const { return early_; }
   std::vector<sim::Access> Trace() const { return CollapseStalls(trace(), config_.AcpiPmTmrBlk); }
   // The accesses from the first one that `first` matches on.
   std::vector<sim::Access> TraceFrom(const Expected &first) const {
@@ -44,7 +69,12 @@ class EarlyInit : public BoardTest {
 
   SB_CONFIG config_{};
   sim::MemoryBlock block_{kBase, 0x100, "DEV14F3_MMIO"};
+  std::vector<sim::Access> early_;
+  std::unique_ptr<sim::SbPeiModule> module_;
 };
+
+using EarlyInit = test::OnEngine<EarlyInitTest>;
+INSTANTIATE_TEST_SUITE_P(Engines, EarlyInit, ::testing::ValuesIn(test::Engines()), test::EngineNames());
 
 // Steps 1-5: PM 0x24 through the ports, the A-Link port base, the fixed A-Link writes.
 Seq WindowsAndAlinkStart() {
@@ -137,7 +167,7 @@ Seq RtcRegisterA() { return Seq().out(0x70, 8, 0x0A).in(0x71, 8, 0x00).out(0x71,
 
 // Board A: a quiet board (every register 0), A-Link steps and the memory block enabled,
 // no options.
-TEST_F(EarlyInit, QuietBoardWithAlinkAndMemoryBlock) {
+TEST_P(EarlyInit, QuietBoardWithAlinkAndMemoryBlock) {
   config_.SbFlags = kSbFlagAlinkSteps | kSbFlagProgramDev14F3Mmio;
   Run();
   const Seq want = Seq()
@@ -168,7 +198,7 @@ TEST_F(EarlyInit, QuietBoardWithAlinkAndMemoryBlock) {
 }
 
 // Board B: the PM window disables the A-Link steps; every option bit set; busy registers.
-TEST_F(EarlyInit, OptionsSetAndAlinkStepsVetoedByTheWindow) {
+TEST_P(EarlyInit, OptionsSetAndAlinkStepsVetoedByTheWindow) {
   config_.SbFlags = kSbFlagAlinkSteps;  // memory block steps off
   config_.Dev14F3Reg64 = 0x1234;
   config_.Dev14F3Reg9C = 0xFFFFFFFF;  // plus one wraps to 0
@@ -224,7 +254,7 @@ TEST_F(EarlyInit, OptionsSetAndAlinkStepsVetoedByTheWindow) {
   EXPECT_EQ(config_.MiscOptions, 0x0001053Fu);
 }
 
-TEST_F(EarlyInit, WindowShowingTheOptionWithAnotherRevisionKeepsTheAlinkSteps) {
+TEST_P(EarlyInit, WindowShowingTheOptionWithAnotherRevisionKeepsTheAlinkSteps) {
   config_.SbFlags = kSbFlagAlinkSteps;
   sb().pm.set_window(1, 0x1F, 0x70);
   sb().pm.set_window(1, 0x1E, 0x03);
@@ -235,7 +265,7 @@ TEST_F(EarlyInit, WindowShowingTheOptionWithAnotherRevisionKeepsTheAlinkSteps) {
   EXPECT_TRUE(TraceIs({t.begin(), t.begin() + static_cast<std::ptrdiff_t>(want.get().size())}, want));
 }
 
-TEST_F(EarlyInit, NoAlinkStepsWithoutTheFlagWhateverTheWindowHolds) {
+TEST_P(EarlyInit, NoAlinkStepsWithoutTheFlagWhateverTheWindowHolds) {
   config_.SbFlags = 0;
   Run();
   const Seq want = Seq().then(WindowsAndAlinkStart()).window(0x1F, 0, 0).pci_write(0x00A30064, 16, 0);
@@ -244,15 +274,16 @@ TEST_F(EarlyInit, NoAlinkStepsWithoutTheFlagWhateverTheWindowHolds) {
 }
 
 struct ModeCase {
+  const char *name;
   UINT32 mode_before;
   UINT8 misc80;
   UINT32 mode_after;
 };
 
-class ModeField : public EarlyInit, public ::testing::WithParamInterface<ModeCase> {};
+using ModeField = test::OnEngine<EarlyInitTest, ModeCase>;
 
 TEST_P(ModeField, ResolvedFromMisc80AndWrittenToTheBlock) {
-  const ModeCase c = GetParam();
+  const ModeCase c = Param();
   config_.SbFlags = kSbFlagProgramDev14F3Mmio;
   config_.MiscOptions = 0xFFFFFFCF | c.mode_before << 4;
   sb().misc.set(0x80, 8, c.misc80);
@@ -262,11 +293,16 @@ TEST_P(ModeField, ResolvedFromMisc80AndWrittenToTheBlock) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, ModeField,
-                         ::testing::Values(ModeCase{0, 0x00, 1}, ModeCase{1, 0x00, 1}, ModeCase{0, 0x04, 2},
-                                           ModeCase{1, 0x04, 2}, ModeCase{2, 0x00, 2}, ModeCase{3, 0x04, 3},
-                                           ModeCase{3, 0x00, 3}));
+                         test::OnEngines<ModeCase>({{"mode0_misc80_clear", 0, 0x00, 1},
+                                                    {"mode1_misc80_clear", 1, 0x00, 1},
+                                                    {"mode0_misc80_bit2", 0, 0x04, 2},
+                                                    {"mode1_misc80_bit2", 1, 0x04, 2},
+                                                    {"mode2", 2, 0x00, 2},
+                                                    {"mode3_misc80_bit2", 3, 0x04, 3},
+                                                    {"mode3_misc80_clear", 3, 0x00, 3}}),
+                         test::EngineNames());
 
-TEST_F(EarlyInit, ZeroMemoryBaseWritesNothingThere) {
+TEST_P(EarlyInit, ZeroMemoryBaseWritesNothingThere) {
   config_.Dev14F3MmioBase = 0;
   config_.SbFlags = kSbFlagProgramDev14F3Mmio;
   config_.MiscOptions = 0x00000700;  // field A and field B set: every step would write
@@ -278,7 +314,7 @@ TEST_F(EarlyInit, ZeroMemoryBaseWritesNothingThere) {
                       Seq().rd(0xFED80E80, 8, 0).then(FixedPci()).then(RtcRegisterA()).then(QuietTail())));
 }
 
-TEST_F(EarlyInit, PlatformTableRunsAfterTheFixedOnesAndCanClearPmC4Bit2) {
+TEST_P(EarlyInit, PlatformTableRunsAfterTheFixedOnesAndCanClearPmC4Bit2) {
   const UINT8 table[] = {0x03, 0xC4, 0xFB, 0x00, 0x0E, 0x20, 0x00, 0x5A, 0xFF, 0xFF, 0xFF, 0xFF};
   // Platform data lives below 4 GiB: the block holds its address in 32 bits.
   auto *copy = static_cast<UINT8 *>(sim::Arena::instance().allocate(sizeof table));
@@ -310,7 +346,7 @@ TEST_F(EarlyInit, PlatformTableRunsAfterTheFixedOnesAndCanClearPmC4Bit2) {
                           .pm_rmw(0x88, 8, 0, 0x20)));
 }
 
-TEST_F(EarlyInit, RtcRegisterAOnlyBit4Cleared) {
+TEST_P(EarlyInit, RtcRegisterAOnlyBit4Cleared) {
   sb().rtc.set(0x0A, 0x36);
   sb().rtc.set(0x0B, 0x12);
   Run();
@@ -318,7 +354,7 @@ TEST_F(EarlyInit, RtcRegisterAOnlyBit4Cleared) {
   EXPECT_EQ(sb().rtc.get(0x0B), 0x12);
 }
 
-TEST_F(EarlyInit, OneTimeResetRequestedWhenTheMarkerIsClear) {
+TEST_P(EarlyInit, OneTimeResetRequestedWhenTheMarkerIsClear) {
   config_.MiscOptions2 = 1u << 22;
   EXPECT_THROW(Run(), sim::ResetSignal);
   EXPECT_TRUE(TraceIs(TraceFrom(Out(0x70, 8, 0x0A)), Seq()
@@ -337,7 +373,7 @@ TEST_F(EarlyInit, OneTimeResetRequestedWhenTheMarkerIsClear) {
   EXPECT_EQ(trace().back().via, nullptr);  // a direct port write, not through the CPU I/O PPI
 }
 
-TEST_F(EarlyInit, AResetWriteThatReturnsGoesOn) {
+TEST_P(EarlyInit, AResetWriteThatReturnsGoesOn) {
   config_.MiscOptions2 = 1u << 22;
   sb().reset.ignore_resets(true);
   Run();
@@ -353,10 +389,10 @@ struct MarkerCase {
   UINT8 window_3a;
 };
 
-class ResetAlreadyDone : public EarlyInit, public ::testing::WithParamInterface<MarkerCase> {};
+using ResetAlreadyDone = test::OnEngine<EarlyInitTest, MarkerCase>;
 
 TEST_P(ResetAlreadyDone, ClearsTheMarkerAndGoesOn) {
-  const MarkerCase c = GetParam();
+  const MarkerCase c = Param();
   config_.MiscOptions2 = 1u << 22;
   sb().pm.set(0xC8, c.c8);
   sb().pm.set_window(0, 0x3A, c.window_3a);
@@ -374,11 +410,11 @@ TEST_P(ResetAlreadyDone, ClearsTheMarkerAndGoesOn) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Markers, ResetAlreadyDone,
-                         ::testing::Values(MarkerCase{"marker_set", 0x10, 0x00}, MarkerCase{"window_done", 0x00, 0x10},
-                                           MarkerCase{"both", 0x90, 0x10}),
-                         [](const auto &info) { return std::string(info.param.name); });
+                         test::OnEngines<MarkerCase>({MarkerCase{"marker_set", 0x10, 0x00}, MarkerCase{"window_done", 0x00, 0x10},
+                                           MarkerCase{"both", 0x90, 0x10}}),
+    test::EngineNames());
 
-TEST_F(EarlyInit, WithoutTheOptionNoResetRegisterIsTouched) {
+TEST_P(EarlyInit, WithoutTheOptionNoResetRegisterIsTouched) {
   config_.MiscOptions2 = ~(1u << 22);
   Run();
   for (const sim::Access &a : trace()) {
@@ -389,12 +425,15 @@ TEST_F(EarlyInit, WithoutTheOptionNoResetRegisterIsTouched) {
   EXPECT_EQ(sb().pm.window(0, 0x3A), 0x00);
 }
 
-TEST(OneTimeResetBoot, TwoPassesAndOneReset) {
+class OneTimeResetBoot : public ::testing::TestWithParam<sim::Engine> {};
+INSTANTIATE_TEST_SUITE_P(Engines, OneTimeResetBoot, ::testing::ValuesIn(test::Engines()), test::EngineNames());
+
+TEST_P(OneTimeResetBoot, TwoPassesAndOneReset) {
   sim::Board board = sim::default_board();
   board.hook_settings[SbHookAfterDefaults].push_back({"MiscOptions2", 1u << 22});
   board.cmos[0x0A] = 0x36;
   sim::BoardHardware hw(board);
-  const auto passes = sim::run_pei_passes(board, hw);
+  const auto passes = sim::run_pei_passes(board, hw, 4, GetParam());
   ASSERT_EQ(passes.size(), 2u);
   ASSERT_TRUE(passes[0].reset.has_value());
   EXPECT_EQ(passes[0].reset->value, 0x06);

@@ -8,6 +8,7 @@
 #include "sim/dxe_core.h"
 #include "sim/faults.h"
 #include "sim/pei_boot.h"
+#include "engines.h"
 
 using ::testing::ElementsAre;
 using namespace test;
@@ -16,9 +17,10 @@ namespace {
 
 const std::string kDelLine = "Press Del to Enter BIOS Setup \n\r";
 
-class Prompt : public ::testing::Test {
+class PromptTest : public ::testing::Test {
  protected:
-  explicit Prompt(EFI_BOOT_MODE mode = BOOT_WITH_FULL_CONFIGURATION) : dxe_(hw_.machine, mode) {
+  virtual sim::Engine engine() const = 0;
+  explicit PromptTest(EFI_BOOT_MODE mode = BOOT_WITH_FULL_CONFIGURATION) : dxe_(hw_.machine, mode) {
     hw_.machine.set_watchdog(100'000'000'000);
     dxe_.set_variable(u"Setup", gSetupVariableGuid, std::vector<std::uint8_t>(64, 0));
     dxe_.publish_enter_setup_flag(0xFF);
@@ -30,7 +32,11 @@ class Prompt : public ::testing::Test {
     EXPECT_THAT(dxe_.pool_errors(), ::testing::IsEmpty());
     EXPECT_THAT(dxe_.unexpected_calls(), ::testing::IsEmpty());
   }
-  void Load() { ASSERT_EQ(dxe_.start_image(CmosErrorPromptEntry), EFI_SUCCESS); }
+  EFI_STATUS Start() {
+    module_ = sim::CmosPromptModule::load(engine(), dxe_);
+    return module_->start();
+  }
+  void Load() { ASSERT_EQ(Start(), EFI_SUCCESS); }
   void Trigger() {
     static int trigger = 0;
     dxe_.install_protocol(gPromptTriggerProtocolGuid, &trigger);
@@ -50,9 +56,19 @@ class Prompt : public ::testing::Test {
 
   sim::BoardHardware hw_;
   sim::DxeCore dxe_;
+  std::unique_ptr<sim::CmosPromptModule> module_;
 };
 
-TEST_F(Prompt, NoProblemReportedShowsNothingAndClearsTheRequest) {
+using Prompt = test::OnEngine<PromptTest>;
+INSTANTIATE_TEST_SUITE_P(Engines, Prompt, ::testing::ValuesIn(test::Engines()), test::EngineNames());
+
+// The host build's driver, called directly.
+class PromptOnHost : public PromptTest {
+ protected:
+  sim::Engine engine() const override { return sim::Engine::Host; }
+};
+
+TEST_P(Prompt, NoProblemReportedShowsNothingAndClearsTheRequest) {
   CmosFlag(0xFE);
   Load();
   Trigger();
@@ -62,7 +78,7 @@ TEST_F(Prompt, NoProblemReportedShowsNothingAndClearsTheRequest) {
   EXPECT_TRUE(TraceIs(trace(), {Out(0x70, 8, 0xC6), In(0x71, 8, 0xFE)}));
 }
 
-TEST_F(Prompt, DefaultsLoadedThenDel) {
+TEST_P(Prompt, DefaultsLoadedThenDel) {
   CmosFlag(0xA5);
   Type("Del");
   Load();
@@ -76,7 +92,7 @@ TEST_F(Prompt, DefaultsLoadedThenDel) {
   EXPECT_EQ(hw_.southbridge.post.codes(), std::vector<std::uint8_t>{0x44});
 }
 
-TEST_F(Prompt, HookPortSequenceAndBeeps) {
+TEST_P(Prompt, HookPortSequenceAndBeeps) {
   CmosFlag(0x01);
   Type("F1");
   Load();
@@ -106,7 +122,7 @@ TEST_F(Prompt, HookPortSequenceAndBeeps) {
   EXPECT_GE(hw_.machine.now_ns() - start, 2'300'000'000u);  // the second gap too
 }
 
-TEST_F(Prompt, TheFlagIsClearedBeforeTheFirstBeep) {
+TEST_P(Prompt, TheFlagIsClearedBeforeTheFirstBeep) {
   CmosFlag(0x01);
   Type("F1");
   Load();
@@ -127,28 +143,28 @@ struct KeyCase {
   std::uint8_t flag;  // 1: Del accepted; 0xFF: left alone by F1
 };
 
-class Keys : public Prompt, public ::testing::WithParamInterface<KeyCase> {};
+using Keys = test::OnEngine<PromptTest, KeyCase>;
 
 TEST_P(Keys, OnlyF1AndDelEndTheWait) {
   CmosFlag(0x01);
   std::vector<sim::Key> keys;
-  for (const char *k : GetParam().keys) keys.push_back(*sim::key_named(k));
+  for (const char *k : Param().keys) keys.push_back(*sim::key_named(k));
   TypeOneByOne(keys);
   Load();
   Trigger();
-  EXPECT_EQ(dxe_.enter_setup_flag(), GetParam().flag);
+  EXPECT_EQ(dxe_.enter_setup_flag(), Param().flag);
   EXPECT_EQ(dxe_.keys_left(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Presses, Keys,
-    ::testing::Values(KeyCase{"del", {"Del"}, 1}, KeyCase{"f1", {"F1"}, 0xFF},
+    test::OnEngines<KeyCase>({KeyCase{"del", {"Del"}, 1}, KeyCase{"f1", {"F1"}, 0xFF},
                       KeyCase{"keypad_del_with_num_lock", {"KeypadDel"}, 1},
                       KeyCase{"period_of_another_key_is_not_del", {"Period", "F1"}, 0xFF},
-                      KeyCase{"other_keys_ignored", {"Esc", "x", "Enter", "Del"}, 1}),
-    [](const auto &info) { return std::string(info.param.name); });
+                      KeyCase{"other_keys_ignored", {"Esc", "x", "Enter", "Del"}, 1}}),
+    test::EngineNames());
 
-TEST_F(Prompt, F1WithACharacterIsNotF1) {
+TEST_P(Prompt, F1WithACharacterIsNotF1) {
   CmosFlag(0x01);
   TypeOneByOne({sim::Key{SCAN_F1, u'a', 0x3B, 0, "F1+a"}, *sim::key_named("Del")});
   Load();
@@ -156,7 +172,7 @@ TEST_F(Prompt, F1WithACharacterIsNotF1) {
   EXPECT_EQ(dxe_.enter_setup_flag(), 1);
 }
 
-TEST_F(Prompt, KeysTypedAheadAreThrownAway) {
+TEST_P(Prompt, KeysTypedAheadAreThrownAway) {
   CmosFlag(0x01);
   Type("x");
   Type("Del");  // in the queue with x: drained with it
@@ -169,19 +185,21 @@ TEST_F(Prompt, KeysTypedAheadAreThrownAway) {
   EXPECT_EQ(dxe_.keys_left(), 0u);
 }
 
-TEST_F(Prompt, WithoutKeysThePromptWaits) {
+TEST_P(Prompt, WithoutKeysThePromptWaits) {
   CmosFlag(0x01);
   Load();
   EXPECT_THROW(Trigger(), sim::Hang);
   EXPECT_EQ(dxe_.screen().size(), 5u);
 }
 
-class PromptOnS4 : public Prompt {
+class PromptOnS4Test : public PromptTest {
  protected:
-  PromptOnS4() : Prompt(BOOT_ON_S4_RESUME) {}
+  PromptOnS4Test() : PromptTest(BOOT_ON_S4_RESUME) {}
 };
+using PromptOnS4 = test::OnEngine<PromptOnS4Test>;
+INSTANTIATE_TEST_SUITE_P(Engines, PromptOnS4, ::testing::ValuesIn(test::Engines()), test::EngineNames());
 
-TEST_F(PromptOnS4, OnlyF1IsOfferedAndBothDelFormsAreIgnored) {
+TEST_P(PromptOnS4, OnlyF1IsOfferedAndBothDelFormsAreIgnored) {
   CmosFlag(0x01);
   TypeOneByOne({*sim::key_named("Del"), *sim::key_named("KeypadDel"), *sim::key_named("F1")});
   Load();
@@ -198,23 +216,23 @@ struct SetupCase {
   unsigned reads;
 };
 
-class SetupVariable : public Prompt, public ::testing::WithParamInterface<SetupCase> {};
+using SetupVariable = test::OnEngine<PromptTest, SetupCase>;
 
 TEST_P(SetupVariable, ReadIntoABufferThatIsNeverOverrun) {
   CmosFlag(0x00);
-  dxe_.grow_on_reads(u"Setup", GetParam().sizes);
+  dxe_.grow_on_reads(u"Setup", Param().sizes);
   Load();
   Trigger();
-  EXPECT_EQ(dxe_.get_variable_calls(), GetParam().reads);
+  EXPECT_EQ(dxe_.get_variable_calls(), Param().reads);
   EXPECT_EQ(dxe_.enter_setup_flag(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, SetupVariable,
-                         ::testing::Values(SetupCase{"fixed", {100}, 2}, SetupCase{"grows_once", {100, 200}, 3},
-                                           SetupCase{"grows_at_every_read", {100, 200, 300, 400, 500, 600}, 4}),
-                         [](const auto &info) { return std::string(info.param.name); });
+                         test::OnEngines<SetupCase>({SetupCase{"fixed", {100}, 2}, SetupCase{"grows_once", {100, 200}, 3},
+                                           SetupCase{"grows_at_every_read", {100, 200, 300, 400, 500, 600}, 4}}),
+    test::EngineNames());
 
-TEST_F(Prompt, AbsentSetupIsNoProblem) {
+TEST_P(Prompt, AbsentSetupIsNoProblem) {
   dxe_.remove_variable(u"Setup");
   CmosFlag(0x00);
   Load();
@@ -222,7 +240,7 @@ TEST_F(Prompt, AbsentSetupIsNoProblem) {
   EXPECT_EQ(dxe_.enter_setup_flag(), 0);
 }
 
-TEST_F(Prompt, SetupAllocationFailureStillRunsTheHooks) {
+TEST_P(Prompt, SetupAllocationFailureStillRunsTheHooks) {
   CmosFlag(0x01);
   Type("Del");
   dxe_.fail_call(sim::DxeService::AllocatePool, 1, EFI_OUT_OF_RESOURCES);
@@ -232,7 +250,7 @@ TEST_F(Prompt, SetupAllocationFailureStillRunsTheHooks) {
   EXPECT_EQ(dxe_.enter_setup_flag(), 1);
 }
 
-TEST_F(Prompt, WithoutThePostMessageProtocolNothingRunsAndTheFlagStaysForLater) {
+TEST_P(Prompt, WithoutThePostMessageProtocolNothingRunsAndTheFlagStaysForLater) {
   CmosFlag(0x01);
   dxe_.remove_post_message_protocol();
   Load();
@@ -243,7 +261,7 @@ TEST_F(Prompt, WithoutThePostMessageProtocolNothingRunsAndTheFlagStaysForLater) 
   EXPECT_EQ(dxe_.get_variable_calls(), 0u);
 }
 
-TEST_F(Prompt, WithoutKeyInputOnTheConsoleItEndsSilently) {
+TEST_P(Prompt, WithoutKeyInputOnTheConsoleItEndsSilently) {
   CmosFlag(0x01);
   dxe_.remove_key_input();
   Load();
@@ -253,7 +271,7 @@ TEST_F(Prompt, WithoutKeyInputOnTheConsoleItEndsSilently) {
   EXPECT_EQ(dxe_.enter_setup_flag(), 0xFF);
 }
 
-TEST_F(Prompt, WithoutConInThePromptIsShownButNoKeyIsAwaited) {
+TEST_P(Prompt, WithoutConInThePromptIsShownButNoKeyIsAwaited) {
   CmosFlag(0x01);
   dxe_.remove_con_in();
   Load();
@@ -262,7 +280,7 @@ TEST_F(Prompt, WithoutConInThePromptIsShownButNoKeyIsAwaited) {
   EXPECT_EQ(dxe_.key_reads(), 0u);
 }
 
-TEST_F(Prompt, EachTriggerRunsTheSequenceAgain) {
+TEST_P(Prompt, EachTriggerRunsTheSequenceAgain) {
   CmosFlag(0x01);
   Type("Del");
   Load();
@@ -273,7 +291,7 @@ TEST_F(Prompt, EachTriggerRunsTheSequenceAgain) {
   EXPECT_EQ(dxe_.screen().size(), 5u);
 }
 
-TEST_F(Prompt, ASecondInitialisationKeepsTheFirstTables) {
+TEST_F(PromptOnHost, ASecondInitialisationKeepsTheFirstTables) {
   Load();
   EFI_SYSTEM_TABLE *first = cmos_prompt::gST;
   EFI_SYSTEM_TABLE other = *first;
@@ -286,22 +304,22 @@ struct EntryFailureCase {
   sim::DxeService service;
 };
 
-class EntryFailure : public Prompt, public ::testing::WithParamInterface<EntryFailureCase> {};
+using EntryFailure = test::OnEngine<PromptTest, EntryFailureCase>;
 
 TEST_P(EntryFailure, ReturnsTheErrorAndNeverRuns) {
   CmosFlag(0x01);
-  dxe_.fail_call(GetParam().service, 1, EFI_OUT_OF_RESOURCES);
-  EXPECT_EQ(dxe_.start_image(CmosErrorPromptEntry), EFI_OUT_OF_RESOURCES);
+  dxe_.fail_call(Param().service, 1, EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(Start(), EFI_OUT_OF_RESOURCES);
   Trigger();
   EXPECT_TRUE(trace().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Injected, EntryFailure,
-                         ::testing::Values(EntryFailureCase{"create_event", sim::DxeService::CreateEvent},
-                                           EntryFailureCase{"register_notify", sim::DxeService::RegisterProtocolNotify}),
-                         [](const auto &info) { return std::string(info.param.name); });
+                         test::OnEngines<EntryFailureCase>({EntryFailureCase{"create_event", sim::DxeService::CreateEvent},
+                                           EntryFailureCase{"register_notify", sim::DxeService::RegisterProtocolNotify}}),
+    test::EngineNames());
 
-TEST_F(Prompt, WithoutAFlagLocationNothingIsWritten) {
+TEST_P(Prompt, WithoutAFlagLocationNothingIsWritten) {
   dxe_.withdraw_enter_setup_flag();
   CmosFlag(0x01);
   Type("Del");
@@ -311,7 +329,7 @@ TEST_F(Prompt, WithoutAFlagLocationNothingIsWritten) {
   EXPECT_EQ(dxe_.con_in_resets(), 1u);
 }
 
-class CmosBits : public Prompt {};
+using CmosBits = PromptOnHost;
 
 TEST_F(CmosBits, TokensSelectRegisterBitAndWidth) {
   hw_.southbridge.rtc.set(0x46, 0xB6);

@@ -115,15 +115,23 @@ struct ImageCpuHooks {
       r->cpu->hold(std::current_exception());
     }
   }
-  static bool unmapped(uc_engine *, uc_mem_type, std::uint64_t address, int, std::int64_t, void *user) {
-    static_cast<ImageCpu *>(user)->fault_address_ = address;
-    return false;
-  }
-  static bool write_protected(uc_engine *, uc_mem_type, std::uint64_t address, int, std::int64_t, void *user) {
+  static bool unmapped(uc_engine *uc, uc_mem_type type, std::uint64_t address, int, std::int64_t, void *user) {
     auto *cpu = static_cast<ImageCpu *>(user);
     cpu->fault_address_ = address;
-    cpu->write_protect_ = true;
+    cpu->fault_pc_ = type == UC_MEM_FETCH_UNMAPPED ? 0 : faulting_pc(uc, cpu);
     return false;
+  }
+  static bool write_protected(uc_engine *uc, uc_mem_type, std::uint64_t address, int, std::int64_t, void *user) {
+    auto *cpu = static_cast<ImageCpu *>(user);
+    cpu->fault_address_ = address;
+    cpu->fault_pc_ = faulting_pc(uc, cpu);
+    return false;
+  }
+  // The emulator brings the program counter up to date for memory hooks.
+  static std::uint64_t faulting_pc(uc_engine *uc, const ImageCpu *cpu) {
+    std::uint64_t pc = 0;
+    uc_reg_read(uc, cpu->is_64_ ? UC_X86_REG_RIP : UC_X86_REG_EIP, &pc);
+    return cpu->is_64_ ? pc : pc & 0xFFFFFFFF;
   }
   // `pause`: the machine counts its time, so a spin on it meets the watchdog.
   static void pause(uc_engine *uc, std::uint64_t address, std::uint32_t, void *user) {
@@ -136,6 +144,7 @@ struct ImageCpuHooks {
       cpu->hold(std::current_exception());
     }
   }
+  static void write_seen(uc_engine *, uc_mem_type, std::uint64_t, int, std::int64_t, void *) {}
   static void count(uc_engine *, std::uint64_t, std::uint32_t, void *user) { ++static_cast<ImageCpu *>(user)->instructions_; }
   static void block(uc_engine *uc, std::uint64_t, std::uint32_t, void *user) {
     auto *cpu = static_cast<ImageCpu *>(user);
@@ -234,6 +243,12 @@ void ImageCpu::add_hooks() {
   check(uc_hook_add(uc_, &h, UC_HOOK_MEM_WRITE_PROT, reinterpret_cast<void *>(ImageCpuHooks::write_protected), this,
                     1, 0),
         "hook write protection");
+  // A write hook on the image makes the emulator keep the program counter exact at every
+  // store, so that a write into the image is reported with its own instruction.
+  if (!options_.writable_image)
+    check(uc_hook_add(uc_, &h, UC_HOOK_MEM_WRITE, reinterpret_cast<void *>(ImageCpuHooks::write_seen), this, load_,
+                      load_ + size_ - 1),
+          "hook writes");
   check(uc_hook_add(uc_, &h, UC_HOOK_BLOCK, reinterpret_cast<void *>(ImageCpuHooks::block), this, load_,
                     load_ + size_ - 1),
         "hook blocks");
@@ -349,7 +364,7 @@ std::uint64_t ImageCpu::run(std::uint64_t pc) {
   };
   for (;;) {
     fault_address_ = 0;
-    write_protect_ = false;
+    fault_pc_ = 0;
     const uc_err err = uc_emu_start(uc_, pc, kReturnSentinel, 0, 0);
     if (pending_ != nullptr) {
       std::exception_ptr e = pending_;
@@ -407,7 +422,7 @@ std::string ImageCpu::describe_instruction(std::uint64_t pc) const {
 }
 
 void ImageCpu::fail(int err, std::uint64_t pc) {
-  const std::string at = describe_instruction(pc);
+  const std::string at = describe_instruction(fault_pc_ != 0 ? fault_pc_ : pc);
   switch (err) {
     case UC_ERR_WRITE_PROT:
       if (owns(fault_address_))

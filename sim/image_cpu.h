@@ -117,7 +117,7 @@ class ImageCpu {
   // Set by the hooks while the emulator runs.
   std::exception_ptr pending_;
   std::uint64_t fault_address_ = 0;
-  bool write_protect_ = false;
+  std::uint64_t fault_pc_ = 0;
   std::uint64_t instructions_ = 0;
   std::uint64_t blocks_ = 0;
 };

@@ -34,8 +34,10 @@ void AcpiPm::set_timer(std::uint32_t value) {
 
 std::uint32_t AcpiPm::io_read(std::uint16_t port, unsigned width) {
   const std::uint32_t mask = width == 32 ? 0xFFFFFFFFu : (1u << width) - 1;
-  if (timer_port_ != 0 && port >= timer_port_ && port < timer_port_ + 4)
+  if (timer_port_ != 0 && port >= timer_port_ && port < timer_port_ + 4) {
+    machine_->count_timer_read();
     return (timer() >> (8 * (port - timer_port_))) & mask;
+  }
   if (pm1_port_ != 0 && port >= pm1_port_ && port < pm1_port_ + 2)
     return (pm1_control_ >> (8 * (port - pm1_port_))) & mask;
   return mask;

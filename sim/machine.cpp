@@ -147,6 +147,7 @@ void Machine::pause() {
 
 void Machine::wait(std::uint64_t ns) {
   now_ns_ += ns;
+  counts_.wait_ns += ns;
   check_deadline(nullptr);
 }
 
@@ -184,6 +185,12 @@ const Machine::Region *Machine::find_region(std::uint64_t addr, unsigned width) 
 
 void Machine::finish(Access a, std::uint64_t cost) {
   now_ns_ += cost;
+  if (a.op == Op::In || a.op == Op::Out) {
+    ++counts_.io;
+    counts_.pci_config += a.addr >= 0xCFC && a.addr <= 0xCFF;
+  } else {
+    ++counts_.mem;
+  }
   if (observer_) observer_(a);
   trace_.record(a);
   check_deadline(&a);

@@ -100,6 +100,22 @@ struct CostModel {
   std::uint64_t pause_ns = 40;  // one spin-wait hint
 };
 
+// What the modules have cost so far, counted whether the trace records or not.
+struct AccessCounts {
+  std::uint64_t io = 0;          // port accesses (PCI configuration cycles included)
+  std::uint64_t mem = 0;         // memory and MMIO accesses
+  std::uint64_t pci_config = 0;  // accesses to the configuration data window 0xCFC-0xCFF
+  std::uint64_t timer_reads = 0; // reads of the ACPI PM timer (the delay loops' polls)
+  std::uint64_t timer_ns = 0;    // virtual time those reads took
+  std::uint64_t wait_ns = 0;     // time waited without a bus access (a Stall service)
+  // Time spent delaying: polling the timer, or waiting in a Stall service.
+  std::uint64_t stall_ns() const { return timer_ns + wait_ns; }
+  AccessCounts operator-(const AccessCounts &o) const {
+    return {io - o.io, mem - o.mem, pci_config - o.pci_config, timer_reads - o.timer_reads, timer_ns - o.timer_ns,
+            wait_ns - o.wait_ns};
+  }
+};
+
 class Machine {
  public:
   Machine();
@@ -152,6 +168,12 @@ class Machine {
   std::uint64_t now_ns() const { return now_ns_; }
   void advance(std::uint64_t ns) { now_ns_ += ns; }
   CostModel &costs() { return costs_; }
+  const AccessCounts &counts() const { return counts_; }
+  // A device's note that the access it is serving is a read of the ACPI PM timer.
+  void count_timer_read() {
+    ++counts_.timer_reads;
+    counts_.timer_ns += costs_.io_ns;
+  }
 
   // Called for every access after it has been traced (for watchdogs and observers).
   using Observer = std::function<void(const Access &)>;
@@ -172,6 +194,7 @@ class Machine {
   PciHost pci_;
   Trace trace_;
   CostModel costs_;
+  AccessCounts counts_;
   std::uint64_t now_ns_ = 0;
   std::uint64_t deadline_ns_ = 0;
   Observer observer_;

@@ -171,6 +171,7 @@ PeiBootResult run_pei(const Board &board, BoardHardware &hw, Engine engine) {
 
   PeiBootResult r;
   r.start_ns = machine.now_ns();
+  const AccessCounts before = machine.counts();
   r.first_access = machine.trace().size();
   std::unique_ptr<SbPeiModule> module = SbPeiModule::load(engine, core);
   r.status = module->run_entry();
@@ -188,6 +189,8 @@ PeiBootResult run_pei(const Board &board, BoardHardware &hw, Engine engine) {
   }
   r.end_ns = machine.now_ns();
   r.accesses = machine.trace().size() - r.first_access;
+  r.cost = machine.counts() - before;
+  r.instructions = module->instructions();
   r.unexpected_calls = core.unexpected_calls();
   return r;
 }
@@ -197,6 +200,8 @@ DxeResult run_dxe(const Board &board, BoardHardware &hw, EFI_BOOT_MODE boot_mode
   const std::size_t codes_before = hw.southbridge.post.codes().size();
   const std::size_t tones_before = hw.southbridge.speaker.tones().size();
   {
+    r.start_ns = hw.machine.now_ns();
+    const AccessCounts before = hw.machine.counts();
     DxeCore dxe(hw.machine, boot_mode);
     if (board.setup_variable_size) {
       dxe.set_variable(u"Setup", gSetupVariableGuid, std::vector<std::uint8_t>(*board.setup_variable_size, 0));
@@ -224,6 +229,9 @@ DxeResult run_dxe(const Board &board, BoardHardware &hw, EFI_BOOT_MODE boot_mode
     r.keys_left = dxe.keys_left();
     r.pool_leaks = dxe.live_pool_buffers();
     r.pool_errors = dxe.pool_errors();
+    r.end_ns = hw.machine.now_ns();
+    r.cost = hw.machine.counts() - before;
+    r.instructions = module->instructions();
   }
   const auto tones = hw.southbridge.speaker.tones();
   r.beeps.assign(tones.begin() + static_cast<std::ptrdiff_t>(tones_before), tones.end());

@@ -154,6 +154,8 @@ struct PeiBootResult {
   std::vector<SmbusResult> smbus;    // the consumer's transactions, after the entry returned
   std::uint64_t start_ns = 0, end_ns = 0;
   std::size_t first_access = 0, accesses = 0;  // this pass's slice of the machine's trace
+  AccessCounts cost;               // what the pass cost (SbPei and the consumer's transactions)
+  std::uint64_t instructions = 0;  // image engine with instruction counting on
 };
 
 struct DxeResult {
@@ -167,6 +169,9 @@ struct DxeResult {
   std::vector<std::string> pool_errors;
   std::uint8_t cmos_46 = 0;
   std::vector<std::uint8_t> post_codes;
+  std::uint64_t start_ns = 0, end_ns = 0;
+  AccessCounts cost;
+  std::uint64_t instructions = 0;
 };
 
 // The DXE phase: CmosErrorPrompt loaded, the prompt trigger installed, the keys typed.

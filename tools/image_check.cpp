@@ -55,7 +55,7 @@ Image parse(const std::vector<std::uint8_t> &b) {
   std::size_t at = optional + optional_size;
   for (unsigned i = 0; i < sections; ++i, at += 40) {
     std::string name(reinterpret_cast<const char *>(&b.at(at)), 8);
-    name = name.c_str();
+    if (const auto end = name.find('\0'); end != std::string::npos) name.resize(end);
     img.sections.push_back({name, le(b, at + 8, 4), le(b, at + 16, 4), le(b, at + 36, 4)});
   }
   return img;

@@ -1,9 +1,11 @@
 // sbsim: a simulated boot of SbPei on a board, with a readable summary and the trace.
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 
+#include "sim/boot_cost.h"
 #include "sim/machine.h"
 #include "sim/names.h"
 #include "sim/pei_boot.h"
@@ -131,8 +133,13 @@ int main(int argc, char **argv) {
                  "host: the modules compiled for this machine; image: SbPei.efi and CmosErrorPrompt.efi in the CPU "
                  "emulator (looked for in $SB_IMAGE_DIR, else the build directory)")
       ->check(CLI::IsMember({"host", "image"}));
+  bool cost = false;
+  app.add_flag("--cost", cost,
+               "print what each phase cost: port, memory and PCI configuration accesses, time spent delaying, the "
+               "real-board estimate (1 us a port access) and, on the image engine, instructions");
   CLI11_PARSE(app, argc, argv);
   const sim::Engine engine = *sim::engine_named(engine_name);
+  sim::SbPeiModule::count_instructions(cost);
 
   try {
     sim::Board board = board_file.empty() ? sim::default_board() : sim::load_board(board_file);
@@ -149,7 +156,11 @@ int main(int argc, char **argv) {
     for (const sim::PeiBootResult &p : passes) clean = clean && p.unexpected_calls.empty();
     if (dxe) clean = clean && !dxe->stopped && dxe->pool_errors.empty() && dxe->pool_leaks == 0;
 
-    if (json) {
+    if (cost) {
+      const std::string label =
+          board_file.empty() ? std::string("power-loss") : std::filesystem::path(board_file).stem().string();
+      fmt::print("{}", sim::format_costs(label, sim::boot_costs(passes, dxe)));
+    } else if (json) {
       fmt::print("{}\n", sim::summary_json(board, passes, dxe, hw.machine).dump(2));
     } else {
       fmt::print("Board: {}\n", board.name);

@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,7 +18,8 @@ Arena::Arena() {
   void *p = mmap(reinterpret_cast<void *>(kBase), kSize, PROT_READ | PROT_WRITE,
                  MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
   if (p == MAP_FAILED || reinterpret_cast<std::uint64_t>(p) != kBase) {
-    std::fprintf(stderr, "sim: cannot map the RAM arena at 0x%llx\n", static_cast<unsigned long long>(kBase));
+    std::fprintf(stderr, "sim: cannot map the RAM arena at 0x%llx: %s\n", static_cast<unsigned long long>(kBase),
+                 p == MAP_FAILED ? std::strerror(errno) : "placed elsewhere");
     std::abort();
   }
   base_ = static_cast<std::uint8_t *>(p);

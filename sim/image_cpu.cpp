@@ -55,11 +55,26 @@ void check(uc_err e, const char *what) {
   if (e != UC_ERR_OK) throw std::runtime_error(fmt::format("emulator: {}: {}", what, uc_strerror(e)));
 }
 
-struct MmioRegion {
-  ImageCpu *cpu;
-  std::uint64_t base;
+}  // namespace
+
+// One emulator per image and load address, kept for the life of the process: its mappings
+// and hooks stay, and so does the code it has translated, which the next load of the same
+// image reuses. The hooks reach the ImageCpu that runs on it now.
+struct ImageCpu::Emulator {
+  struct MmioRegion {
+    Emulator *emulator;
+    std::uint64_t base;
+  };
+  uc_engine *uc = nullptr;
+  ImageCpu *cpu = nullptr;
+  std::vector<std::unique_ptr<MmioRegion>> regions;
+  std::vector<std::uint64_t> pause_sites;
+  uc_hook count_hook = 0;
 };
 
+namespace {
+using MmioRegion = ImageCpu::Emulator::MmioRegion;
+ImageCpu *running(void *user) { return static_cast<ImageCpu::Emulator *>(user)->cpu; }
 }  // namespace
 
 // The emulator's callbacks. They run inside the emulator, which C++ exceptions must not
@@ -68,7 +83,7 @@ struct ImageCpuHooks {
   static bool stopped(ImageCpu *cpu) { return cpu->pending_ != nullptr; }
 
   static std::uint32_t in(uc_engine *, std::uint32_t port, int size, void *user) {
-    auto *cpu = static_cast<ImageCpu *>(user);
+    auto *cpu = running(user);
     if (stopped(cpu)) return 0xFFFFFFFF;
     try {
       return Machine::current().io_read(static_cast<std::uint16_t>(port), static_cast<unsigned>(size) * 8);
@@ -78,7 +93,7 @@ struct ImageCpuHooks {
     }
   }
   static void out(uc_engine *, std::uint32_t port, int size, std::uint32_t value, void *user) {
-    auto *cpu = static_cast<ImageCpu *>(user);
+    auto *cpu = running(user);
     if (stopped(cpu)) return;
     try {
       Machine::current().io_write(static_cast<std::uint16_t>(port), static_cast<unsigned>(size) * 8, value);
@@ -88,20 +103,22 @@ struct ImageCpuHooks {
   }
   static std::uint64_t mmio_read(uc_engine *, std::uint64_t offset, unsigned size, void *user) {
     auto *r = static_cast<MmioRegion *>(user);
-    if (stopped(r->cpu)) return ~0ull;
+    ImageCpu *cpu = r->emulator->cpu;
+    if (stopped(cpu)) return ~0ull;
     try {
       Machine &m = Machine::current();
       const std::uint64_t a = r->base + offset;
       if (size == 8) return m.mem_read(a, 32) | std::uint64_t{m.mem_read(a + 4, 32)} << 32;
       return m.mem_read(a, size * 8);
     } catch (...) {
-      r->cpu->hold(std::current_exception());
+      cpu->hold(std::current_exception());
       return ~0ull;
     }
   }
   static void mmio_write(uc_engine *, std::uint64_t offset, unsigned size, std::uint64_t value, void *user) {
     auto *r = static_cast<MmioRegion *>(user);
-    if (stopped(r->cpu)) return;
+    ImageCpu *cpu = r->emulator->cpu;
+    if (stopped(cpu)) return;
     try {
       Machine &m = Machine::current();
       const std::uint64_t a = r->base + offset;
@@ -112,17 +129,17 @@ struct ImageCpuHooks {
         m.mem_write(a, size * 8, static_cast<std::uint32_t>(value));
       }
     } catch (...) {
-      r->cpu->hold(std::current_exception());
+      cpu->hold(std::current_exception());
     }
   }
   static bool unmapped(uc_engine *uc, uc_mem_type type, std::uint64_t address, int, std::int64_t, void *user) {
-    auto *cpu = static_cast<ImageCpu *>(user);
+    auto *cpu = running(user);
     cpu->fault_address_ = address;
     cpu->fault_pc_ = type == UC_MEM_FETCH_UNMAPPED ? 0 : faulting_pc(uc, cpu);
     return false;
   }
   static bool write_protected(uc_engine *uc, uc_mem_type, std::uint64_t address, int, std::int64_t, void *user) {
-    auto *cpu = static_cast<ImageCpu *>(user);
+    auto *cpu = running(user);
     cpu->fault_address_ = address;
     cpu->fault_pc_ = faulting_pc(uc, cpu);
     return false;
@@ -135,7 +152,7 @@ struct ImageCpuHooks {
   }
   // `pause`: the machine counts its time, so a spin on it meets the watchdog.
   static void pause(uc_engine *uc, std::uint64_t address, std::uint32_t, void *user) {
-    auto *cpu = static_cast<ImageCpu *>(user);
+    auto *cpu = running(user);
     std::uint8_t op[2];
     if (stopped(cpu) || uc_mem_read(uc, address, op, 2) != UC_ERR_OK || op[0] != 0xF3 || op[1] != 0x90) return;
     try {
@@ -145,9 +162,9 @@ struct ImageCpuHooks {
     }
   }
   static void write_seen(uc_engine *, uc_mem_type, std::uint64_t, int, std::int64_t, void *) {}
-  static void count(uc_engine *, std::uint64_t, std::uint32_t, void *user) { ++static_cast<ImageCpu *>(user)->instructions_; }
+  static void count(uc_engine *, std::uint64_t, std::uint32_t, void *user) { ++running(user)->instructions_; }
   static void block(uc_engine *uc, std::uint64_t, std::uint32_t, void *user) {
-    auto *cpu = static_cast<ImageCpu *>(user);
+    auto *cpu = running(user);
     if (++cpu->blocks_ > kMaxBlocksPerRun && !stopped(cpu)) {
       cpu->hold(std::make_exception_ptr(Hang(fmt::format("{}: still running after {} blocks without returning",
                                                          cpu->name_, kMaxBlocksPerRun))));
@@ -180,18 +197,50 @@ ImageCpu::ImageCpu(const PeImage &image, std::uint64_t load_address, std::string
   if (live.count(load_) != 0) throw std::runtime_error(fmt::format("{}: another image runs at 0x{:X}", name_, load_));
   std::uint8_t *memory = image_memory(load_, size_);
   image.load(memory, load_);
-  check(uc_open(UC_ARCH_X86, is_64_ ? UC_MODE_64 : UC_MODE_32, &uc_), "open");
-  live[load_] = this;
 
-  // Code sites of `pause` (F3 90) in executable sections; the hook checks the bytes again
-  // when it runs, so a match inside another instruction costs nothing but a look.
-  for (const PeSection &s : image.sections()) {
-    if (!s.executable()) continue;
-    for (std::uint32_t i = 0; i + 1 < s.virtual_size; ++i)
-      if (memory[s.rva + i] == 0xF3 && memory[s.rva + i + 1] == 0x90) pause_sites_.push_back(load_ + s.rva + i);
+  // The emulator of this image at this address, made on first use. Another image, or other
+  // options, at the same address get a new one.
+  struct Key {
+    std::uint64_t load;
+    const PeImage *image;
+    bool writable, mmio;
+    auto operator<=>(const Key &) const = default;
+  };
+  // Closed at exit, so that nothing the emulator allocated outlives it.
+  struct Emulators : std::map<Key, std::unique_ptr<Emulator>> {
+    ~Emulators() {
+      for (auto &entry : *this) uc_close(entry.second->uc);
+    }
+  };
+  static Emulators emulators;
+  const Key key{load_, &image, options_.writable_image, options_.mmio_below_4g};
+  auto it = emulators.find(key);
+  if (it == emulators.end()) {
+    auto e = std::make_unique<Emulator>();
+    check(uc_open(UC_ARCH_X86, is_64_ ? UC_MODE_64 : UC_MODE_32, &e->uc), "open");
+    // Code sites of `pause` (F3 90) in executable sections; the hook checks the bytes again
+    // when it runs, so a match inside another instruction costs nothing but a look.
+    for (const PeSection &sec : image.sections()) {
+      if (!sec.executable()) continue;
+      for (std::uint32_t i = 0; i + 1 < sec.virtual_size; ++i)
+        if (memory[sec.rva + i] == 0xF3 && memory[sec.rva + i + 1] == 0x90) e->pause_sites.push_back(load_ + sec.rva + i);
+    }
+    emulator_ = e.get();
+    uc_ = e->uc;
+    map_memory();
+    add_hooks();
+    it = emulators.emplace(key, std::move(e)).first;
   }
-  map_memory();
-  add_hooks();
+  emulator_ = it->second.get();
+  uc_ = emulator_->uc;
+  emulator_->cpu = this;
+  live[load_] = this;
+  if (options_.count_instructions) {
+    check(uc_hook_add(uc_, &emulator_->count_hook, UC_HOOK_CODE, reinterpret_cast<void *>(ImageCpuHooks::count),
+                      emulator_, load_, load_ + size_ - 1),
+          "hook count");
+    uc_ctl_remove_cache(uc_, load_, load_ + size_);  // translate again, counted
+  }
 
   auto *stack = static_cast<std::uint8_t *>(Arena::instance().allocate(kStackSize, 16));
   stack_bottom_ = reinterpret_cast<std::uintptr_t>(stack);
@@ -199,7 +248,12 @@ ImageCpu::ImageCpu(const PeImage &image, std::uint64_t load_address, std::string
 }
 
 ImageCpu::~ImageCpu() {
-  uc_close(uc_);
+  if (emulator_->count_hook != 0) {
+    uc_hook_del(uc_, emulator_->count_hook);
+    emulator_->count_hook = 0;
+    uc_ctl_remove_cache(uc_, load_, load_ + size_);
+  }
+  emulator_->cpu = nullptr;
   live_images().erase(load_);
   Arena::instance().rewind(arena_mark_);
 }
@@ -217,10 +271,10 @@ void ImageCpu::map_memory() {
                              {kTrapBase, kTrapBase + kTrapAreaSize}};
   std::sort(holes.begin(), holes.end(), [](const Hole &a, const Hole &b) { return a.lo < b.lo; });
   std::uint64_t at = 0;
-  static std::vector<std::unique_ptr<MmioRegion>> regions;  // the callbacks' user data
+  auto &regions = emulator_->regions;  // the callbacks' user data
   auto map = [&](std::uint64_t lo, std::uint64_t hi) {
     if (hi <= lo) return;
-    regions.push_back(std::make_unique<MmioRegion>(MmioRegion{this, lo}));
+    regions.push_back(std::make_unique<MmioRegion>(MmioRegion{emulator_, lo}));
     check(uc_mmio_map(uc_, lo, hi - lo, ImageCpuHooks::mmio_read, regions.back().get(), ImageCpuHooks::mmio_write,
                       regions.back().get()),
           "map MMIO");
@@ -234,31 +288,27 @@ void ImageCpu::map_memory() {
 
 void ImageCpu::add_hooks() {
   uc_hook h;
-  check(uc_hook_add(uc_, &h, UC_HOOK_INSN, reinterpret_cast<void *>(ImageCpuHooks::in), this, 1, 0, UC_X86_INS_IN),
+  check(uc_hook_add(uc_, &h, UC_HOOK_INSN, reinterpret_cast<void *>(ImageCpuHooks::in), emulator_, 1, 0, UC_X86_INS_IN),
         "hook IN");
-  check(uc_hook_add(uc_, &h, UC_HOOK_INSN, reinterpret_cast<void *>(ImageCpuHooks::out), this, 1, 0, UC_X86_INS_OUT),
+  check(uc_hook_add(uc_, &h, UC_HOOK_INSN, reinterpret_cast<void *>(ImageCpuHooks::out), emulator_, 1, 0, UC_X86_INS_OUT),
         "hook OUT");
-  check(uc_hook_add(uc_, &h, UC_HOOK_MEM_UNMAPPED, reinterpret_cast<void *>(ImageCpuHooks::unmapped), this, 1, 0),
+  check(uc_hook_add(uc_, &h, UC_HOOK_MEM_UNMAPPED, reinterpret_cast<void *>(ImageCpuHooks::unmapped), emulator_, 1, 0),
         "hook unmapped");
-  check(uc_hook_add(uc_, &h, UC_HOOK_MEM_WRITE_PROT, reinterpret_cast<void *>(ImageCpuHooks::write_protected), this,
+  check(uc_hook_add(uc_, &h, UC_HOOK_MEM_WRITE_PROT, reinterpret_cast<void *>(ImageCpuHooks::write_protected), emulator_,
                     1, 0),
         "hook write protection");
   // A write hook on the image makes the emulator keep the program counter exact at every
   // store, so that a write into the image is reported with its own instruction.
   if (!options_.writable_image)
-    check(uc_hook_add(uc_, &h, UC_HOOK_MEM_WRITE, reinterpret_cast<void *>(ImageCpuHooks::write_seen), this, load_,
+    check(uc_hook_add(uc_, &h, UC_HOOK_MEM_WRITE, reinterpret_cast<void *>(ImageCpuHooks::write_seen), emulator_, load_,
                       load_ + size_ - 1),
           "hook writes");
-  check(uc_hook_add(uc_, &h, UC_HOOK_BLOCK, reinterpret_cast<void *>(ImageCpuHooks::block), this, load_,
+  check(uc_hook_add(uc_, &h, UC_HOOK_BLOCK, reinterpret_cast<void *>(ImageCpuHooks::block), emulator_, load_,
                     load_ + size_ - 1),
         "hook blocks");
-  for (std::uint64_t site : pause_sites_)
-    check(uc_hook_add(uc_, &h, UC_HOOK_CODE, reinterpret_cast<void *>(ImageCpuHooks::pause), this, site, site),
+  for (std::uint64_t site : emulator_->pause_sites)
+    check(uc_hook_add(uc_, &h, UC_HOOK_CODE, reinterpret_cast<void *>(ImageCpuHooks::pause), emulator_, site, site),
           "hook pause");
-  if (options_.count_instructions)
-    check(uc_hook_add(uc_, &h, UC_HOOK_CODE, reinterpret_cast<void *>(ImageCpuHooks::count), this, load_,
-                      load_ + size_ - 1),
-          "hook count");
   uc_ctl_remove_cache(uc_, load_, load_ + size_);
 }
 

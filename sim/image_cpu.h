@@ -92,6 +92,11 @@ class ImageCpu {
   };
   friend struct ImageCpuHooks;
 
+ public:
+  struct Emulator;  // the emulator instance an image runs on (kept between loads)
+
+ private:
+
   std::uint64_t reg(int id) const;
   void set_reg(int id, std::uint64_t value);
   std::uint64_t run(std::uint64_t pc);
@@ -103,6 +108,7 @@ class ImageCpu {
   void hold(std::exception_ptr e);
 
   uc_struct *uc_ = nullptr;
+  Emulator *emulator_ = nullptr;
   std::string name_;
   Options options_;
   bool is_64_;
@@ -112,7 +118,6 @@ class ImageCpu {
   std::uint64_t stack_bottom_ = 0, stack_top_ = 0;
   unsigned depth_ = 0;
   std::vector<Trap> traps_;
-  std::vector<std::uint64_t> pause_sites_;
 
   // Set by the hooks while the emulator runs.
   std::exception_ptr pending_;

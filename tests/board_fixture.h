@@ -3,6 +3,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include "sim/modules.h"
 #include "sim/pei_boot.h"
 #include "sim/pei_core.h"
 #include "trace_expect.h"
@@ -20,11 +21,19 @@ class BoardTest : public ::testing::Test {
   const EFI_PEI_SERVICES **ps() const { return core_.services(); }
   // Forgets the accesses made so far (by the test's own set-up, say).
   void clear_trace() { hw_.machine.trace().clear(); }
+  // SbPei on the test's engine (the host build unless the fixture runs on both), run through
+  // its entry point.
+  virtual sim::Engine engine() const { return sim::Engine::Host; }
+  EFI_STATUS RunEntry() {
+    module_ = sim::SbPeiModule::load(engine(), core_);
+    return module_->run_entry();
+  }
 
   sim::BoardHardware hw_;
   sim::PeiCore core_{hw_.machine};
   sim::Machine::Scope scope_{hw_.machine};
   sim::RunningCore running_{core_};
+  std::unique_ptr<sim::SbPeiModule> module_;
 };
 
 }  // namespace test

@@ -27,16 +27,13 @@ class BootMode : public BoardTest {
 // the detection left.
 class BootModeEntryTest : public BoardTest {
  protected:
-  virtual sim::Engine engine() const = 0;
   EFI_STATUS Run(sim::PlatformHook::Fn fn = {}) {
     sim::PlatformHook hook(core_, std::move(fn));
-    module_ = sim::SbPeiModule::load(engine(), core_);
-    const EFI_STATUS st = module_->run_entry();
+    const EFI_STATUS st = RunEntry();
     if (const EFI_HOB_GUID_TYPE *h = core_.find_guid_hob(gSbConfigHobGuid))
       flags_ = reinterpret_cast<const SB_CONFIG_HOB *>(h)->Config.SbFlags;
     return st;
   }
-  std::unique_ptr<sim::SbPeiModule> module_;
   UINT8 flags_ = 0;
 };
 
@@ -140,8 +137,7 @@ TEST_P(BootModeEntry, PublishesTheReaderAndTheHookSeesTheFinalMode) {
   sb().pm.set(0x62, 16, kPm1Port);
   sb().acpi.set_sleep_type(3);
   sim::PlatformHook hook(core_, {});
-  module_ = sim::SbPeiModule::load(engine(), core_);
-  EXPECT_EQ(module_->run_entry(), EFI_SUCCESS);
+  EXPECT_EQ(RunEntry(), EFI_SUCCESS);
   ASSERT_EQ(hook.calls().size(), 3u);
   EXPECT_EQ(hook.calls()[0].boot_mode, BOOT_WITH_FULL_CONFIGURATION);
   EXPECT_EQ(hook.calls()[1].boot_mode, BOOT_ON_S3_RESUME);

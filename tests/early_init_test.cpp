@@ -21,7 +21,6 @@ constexpr UINT32 kBase = 0xFEB00000;  // Dev14F3MmioBase of these boards
 
 class EarlyInitTest : public BoardTest {
  protected:
-  virtual sim::Engine engine() const = 0;
   EarlyInitTest() {
     config_.SmbusBase0 = 0x0B00;
     config_.SmbusBase1 = 0x0B20;
@@ -44,8 +43,7 @@ class EarlyInitTest : public BoardTest {
       c.PeiServices = services;
       c.PlatformHook = platform_hook;
     });
-    module_ = sim::SbPeiModule::load(engine(), core_);
-    module_->run_entry();
+    RunEntry();
     const auto &calls = hook.calls();
     ASSERT_GE(calls.size(), 2u);
     const auto &all = BoardTest::trace();
@@ -70,7 +68,6 @@ class EarlyInitTest : public BoardTest {
   SB_CONFIG config_{};
   sim::MemoryBlock block_{kBase, 0x100, "DEV14F3_MMIO"};
   std::vector<sim::Access> early_;
-  std::unique_ptr<sim::SbPeiModule> module_;
 };
 
 using EarlyInit = test::OnEngine<EarlyInitTest>;

@@ -25,15 +25,13 @@ std::array<std::uint8_t, 256> SpdContents() {
 
 class SmbusTest : public BoardTest {
  protected:
-  virtual sim::Engine engine() const = 0;
   void SetUp() override {
     sb().pm.set(0x64, 16, 0x0808);
     sim::PlatformHook hook(core_, [](UINT32, SB_CONFIG &c) {
       c.SmbusBase0 = kBase0;
       c.SmbusBase1 = kBase1;
     });
-    module_ = sim::SbPeiModule::load(engine(), core_);
-    EXPECT_EQ(module_->run_entry(), EFI_SUCCESS);
+    EXPECT_EQ(RunEntry(), EFI_SUCCESS);
     spd_ = std::make_shared<sim::SpdEeprom>(SpdContents());
     sb().smbus0.add_device(kSpd, spd_);
     clear_trace();
@@ -69,7 +67,6 @@ class SmbusTest : public BoardTest {
     return n;
   }
   std::shared_ptr<sim::SpdEeprom> spd_;
-  std::unique_ptr<sim::SbPeiModule> module_;
 };
 
 using Smbus = test::OnEngine<SmbusTest>;
@@ -470,13 +467,11 @@ TEST_F(SmbusOnHost, TheOtherServicesAreUnsupportedAndTouchNothing) {
 // The installation: two instances in installation order, bases copied after the last hook.
 class SmbusInstallTest : public BoardTest {
  protected:
-  virtual sim::Engine engine() const = 0;
   EFI_STATUS QuickWrite(unsigned instance, UINT8 address) {
     EFI_SMBUS_DEVICE_ADDRESS a{};
     a.SmbusDeviceAddress = address;
     return module_->smbus_execute(instance, a, 0, EfiSmbusQuickWrite, FALSE, nullptr, nullptr, 0);
   }
-  std::unique_ptr<sim::SbPeiModule> module_;
 };
 using SmbusEntry = test::OnEngine<SmbusInstallTest>;
 INSTANTIATE_TEST_SUITE_P(Engines, SmbusEntry, ::testing::ValuesIn(test::Engines()), test::EngineNames());
@@ -486,8 +481,7 @@ TEST_P(SmbusEntry, BasesAreThoseOfTheLastHookPointButPmHasTheEarlierOnes) {
     c.SmbusBase0 = point == SbHookAfterInit ? 0x0C00 : kBase0;
     c.SmbusBase1 = kBase1;
   });
-  module_ = sim::SbPeiModule::load(engine(), core_);
-  ASSERT_EQ(module_->run_entry(), EFI_SUCCESS);
+  ASSERT_EQ(RunEntry(), EFI_SUCCESS);
   ASSERT_NE(core_.locate(gEfiPeiSmbusPpiGuid, 0), nullptr);
   ASSERT_NE(core_.locate(gEfiPeiSmbusPpiGuid, 1), nullptr);
   EXPECT_EQ(sb().pm.get(0x2C, 16) & 0xFFF0, 0x0B00u);
@@ -497,8 +491,7 @@ TEST_P(SmbusEntry, BasesAreThoseOfTheLastHookPointButPmHasTheEarlierOnes) {
 }
 
 TEST_P(SmbusEntry, AnInstanceWithNoBaseTouchesNothing) {
-  module_ = sim::SbPeiModule::load(engine(), core_);
-  ASSERT_EQ(module_->run_entry(), EFI_SUCCESS);  // no platform hook: both bases stay 0
+  ASSERT_EQ(RunEntry(), EFI_SUCCESS);  // no platform hook: both bases stay 0
   clear_trace();
   EXPECT_EQ(QuickWrite(1, 0), EFI_DEVICE_ERROR);
   EXPECT_TRUE(trace().empty());

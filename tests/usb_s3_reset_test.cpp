@@ -22,7 +22,6 @@ UINT32 PortAddress(unsigned controller, unsigned port) { return kBars[controller
 
 class UsbS3ResetTest : public BoardTest {
  protected:
-  virtual sim::Engine engine() const = 0;
   UsbS3ResetTest() {
     sb().pm.set(0x62, 16, 0x0804);
     for (unsigned i = 0; i < 3; ++i) sb().usb[i]->set(0x10, 32, kBars[i]);
@@ -32,8 +31,7 @@ class UsbS3ResetTest : public BoardTest {
   void Run(UINT8 mask) {
     sb().acpi.set_sleep_type(3);
     sim::PlatformHook hook(core_, [mask](UINT32, SB_CONFIG &c) { c.UsbResetMask = mask; });
-    module_ = sim::SbPeiModule::load(engine(), core_);
-    ASSERT_EQ(module_->run_entry(), EFI_SUCCESS);
+    ASSERT_EQ(RunEntry(), EFI_SUCCESS);
     std::size_t from = 0, to = 0;
     for (const sim::PeiCall &c : core_.calls()) {
       if (c.service != sim::PeiService::InstallPpi) continue;
@@ -60,7 +58,6 @@ class UsbS3ResetTest : public BoardTest {
     return reads;
   }
   std::vector<sim::Access> usb_;
-  std::unique_ptr<sim::SbPeiModule> module_;
 };
 
 using UsbS3Reset = test::OnEngine<UsbS3ResetTest>;
@@ -205,8 +202,7 @@ TEST_P(EntryBootModes, RunsOnlyOnS3Resume) {
   sb().usb[0]->port(0).set(kInResume);
   core_.set_boot_mode(c.before);
   sim::PlatformHook hook(core_, [](UINT32, SB_CONFIG &cfg) { cfg.UsbResetMask = 0x2A; });
-  module_ = sim::SbPeiModule::load(engine(), core_);
-  EXPECT_EQ(module_->run_entry(), EFI_SUCCESS);
+  EXPECT_EQ(RunEntry(), EFI_SUCCESS);
   bool touched = false;
   for (const sim::Access &a : trace()) {
     touched |= a.reg.find("PORTSC") != std::string::npos || a.addr == 0xFED803F3 ||

@@ -227,7 +227,7 @@ ImageCpu::ImageCpu(const PeImage &image, std::uint64_t load_address, std::string
     }
     emulator_ = e.get();
     uc_ = e->uc;
-    map_memory();
+    map_memory(image);
     add_hooks();
     it = emulators.emplace(key, std::move(e)).first;
   }
@@ -258,9 +258,25 @@ ImageCpu::~ImageCpu() {
   Arena::instance().rewind(arena_mark_);
 }
 
-void ImageCpu::map_memory() {
-  const std::uint32_t image_perms = UC_PROT_READ | UC_PROT_EXEC | (options_.writable_image ? UC_PROT_WRITE : 0);
-  check(uc_mem_map_ptr(uc_, load_, size_, image_perms, reinterpret_cast<void *>(load_)), "map image");
+void ImageCpu::map_memory(const PeImage &image) {
+  // An image whose sections each start a page gets each section's own protection (code read
+  // and execute, constants read, data read and write); else one protection for all of it.
+  bool paged = options_.writable_image;
+  for (const PeSection &s : image.sections()) paged = paged && s.rva % kPage == 0;
+  if (paged) {
+    std::vector<std::uint32_t> perms(size_ / kPage, UC_PROT_READ);  // headers and gaps: read only
+    for (const PeSection &s : image.sections()) {
+      const std::uint32_t p = UC_PROT_READ | (s.executable() ? UC_PROT_EXEC : 0) | (s.writable() ? UC_PROT_WRITE : 0);
+      for (std::uint64_t at = s.rva; at < s.rva + std::max<std::uint64_t>(s.virtual_size, 1); at += kPage)
+        perms[at / kPage] = p;
+    }
+    for (std::size_t page = 0; page < perms.size(); ++page)
+      check(uc_mem_map_ptr(uc_, load_ + page * kPage, kPage, perms[page], reinterpret_cast<void *>(load_ + page * kPage)),
+            "map image");
+  } else {
+    const std::uint32_t all = UC_PROT_READ | UC_PROT_EXEC | (options_.writable_image ? UC_PROT_WRITE : 0);
+    check(uc_mem_map_ptr(uc_, load_, size_, all, reinterpret_cast<void *>(load_)), "map image");
+  }
   check(uc_mem_map_ptr(uc_, Arena::kBase, Arena::kSize, UC_PROT_ALL, Arena::instance().base()), "map RAM");
   if (!options_.mmio_below_4g) return;
   // Everything else below 4 GiB is the machine's, but for the trap area.
@@ -475,6 +491,10 @@ void ImageCpu::fail(int err, std::uint64_t pc) {
   const std::string at = describe_instruction(fault_pc_ != 0 ? fault_pc_ : pc);
   switch (err) {
     case UC_ERR_WRITE_PROT:
+      if (owns(fault_address_) && options_.writable_image)
+        throw EmulationFault(fmt::format("{}: write into a read-only part of its image at 0x{:X} (image offset 0x{:X}) "
+                                         "by the instruction at {}",
+                                         name_, fault_address_, fault_address_ - load_, at));
       if (owns(fault_address_))
         throw XipViolation(fmt::format(
             "execute-in-place violation: {} wrote into its image at 0x{:X} (image offset 0x{:X}) with the instruction "
@@ -486,6 +506,8 @@ void ImageCpu::fail(int err, std::uint64_t pc) {
     case UC_ERR_WRITE_UNMAPPED:
       throw EmulationFault(fmt::format("{}: {} of 0x{:X}, where nothing is mapped, by the instruction at {}", name_,
                                        err == UC_ERR_READ_UNMAPPED ? "read" : "write", fault_address_, at));
+    case UC_ERR_FETCH_PROT:
+      throw EmulationFault(fmt::format("{}: ran into memory that is not code at {}", name_, at));
     case UC_ERR_INSN_INVALID:
       throw EmulationFault(fmt::format("{}: invalid instruction at {}", name_, at));
     case UC_ERR_OK:

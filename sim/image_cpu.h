@@ -104,7 +104,7 @@ class ImageCpu {
   std::string describe_instruction(std::uint64_t pc) const;
   std::uint64_t call_host_function(std::uint64_t address);
   void add_hooks();
-  void map_memory();
+  void map_memory(const PeImage &image);
   void hold(std::exception_ptr e);
 
   uc_struct *uc_ = nullptr;

@@ -8,13 +8,7 @@ std::vector<PhaseCost> boot_costs(const std::vector<PeiBootResult> &passes, cons
   std::vector<PhaseCost> rows;
   PhaseCost total{"total", {}, 0, 0};
   auto add = [&](PhaseCost row) {
-    const AccessCounts &c = row.counts;
-    total.counts = {total.counts.io + c.io,
-                    total.counts.mem + c.mem,
-                    total.counts.pci_config + c.pci_config,
-                    total.counts.timer_reads + c.timer_reads,
-                    total.counts.timer_ns + c.timer_ns,
-                    total.counts.wait_ns + c.wait_ns};
+    total.counts = total.counts + row.counts;
     total.estimate_ns += row.estimate_ns;
     total.instructions += row.instructions;
     rows.push_back(std::move(row));

@@ -50,6 +50,9 @@ EFI_STATUS status64(std::uint64_t s32) {
   return (s & 0x80000000u) != 0 ? EncodeError(s & 0x7FFFFFFF) : s;
 }
 
+// An address below 4 GiB (RAM, the image, a trap) as a 32-bit module holds it.
+std::uint32_t addr32(const void *p) { return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p)); }
+
 // Index of a function-pointer member: a table of pointers keeps its order on IA32, with
 // 4 bytes a member.
 template <typename Table>
@@ -131,11 +134,11 @@ class ImageSbPei final : public SbPeiModule {
   const EFI_PEI_SERVICES *host_table() const { return *core_.services(); }
 
   std::uint32_t allocate(std::size_t bytes) {
-    return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(Arena::instance().allocate(bytes, 8)));
+    return addr32(Arena::instance().allocate(bytes, 8));
   }
   // The IA32 interface of an installed PPI (0 if absent), as a consumer would locate it.
   std::uint32_t located(const EFI_GUID &guid, unsigned instance = 0) {
-    return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(core_.locate(guid, instance)));
+    return addr32(core_.locate(guid, instance));
   }
   template <typename T = void>
   T *at(std::uint64_t address, std::size_t bytes = sizeof(T)) {
@@ -173,7 +176,7 @@ class ImageSbPei final : public SbPeiModule {
       if (!EFI_ERROR(st) && d != nullptr && descriptor32 != 0) c.write32(descriptor32, descriptor_seen(d));
       if (!EFI_ERROR(st) && ppi32 != 0) {
         d = d != nullptr ? d : find_descriptor(ppi);
-        c.write32(ppi32, d != nullptr ? interface_seen(d) : static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(ppi)));
+        c.write32(ppi32, d != nullptr ? interface_seen(d) : addr32(ppi));
       }
       return std::uint64_t{status32(st)};
     });
@@ -184,25 +187,16 @@ class ImageSbPei final : public SbPeiModule {
       return status32(host_table()->SetBootMode(host_services(), static_cast<EFI_BOOT_MODE>(c.arg(1))));
     });
     service(PEI_SLOT(GetHobList), [this](ImageCpu &c) {
-      VOID *list = nullptr;
-      const EFI_STATUS st = host_table()->GetHobList(host_services(), c.arg(1) != 0 ? &list : nullptr);
-      if (!EFI_ERROR(st) && c.arg(1) != 0) c.write32(c.arg(1), static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(list)));
-      return std::uint64_t{status32(st)};
+      return returning_pointer(c, c.arg(1), [&](VOID **list) { return host_table()->GetHobList(host_services(), list); });
     });
     service(PEI_SLOT(CreateHob), [this](ImageCpu &c) {
-      VOID *hob = nullptr;
-      const std::uint64_t out = c.arg(3);
-      const EFI_STATUS st = host_table()->CreateHob(host_services(), static_cast<UINT16>(c.arg(1)),
-                                                    static_cast<UINT16>(c.arg(2)), out != 0 ? &hob : nullptr);
-      if (!EFI_ERROR(st) && out != 0) c.write32(out, static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(hob)));
-      return std::uint64_t{status32(st)};
+      return returning_pointer(c, c.arg(3), [&](VOID **hob) {
+        return host_table()->CreateHob(host_services(), static_cast<UINT16>(c.arg(1)), static_cast<UINT16>(c.arg(2)), hob);
+      });
     });
     service(PEI_SLOT(AllocatePool), [this](ImageCpu &c) {
-      VOID *buffer = nullptr;
-      const std::uint64_t out = c.arg(2);
-      const EFI_STATUS st = host_table()->AllocatePool(host_services(), c.arg(1), out != 0 ? &buffer : nullptr);
-      if (!EFI_ERROR(st) && out != 0) c.write32(out, static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(buffer)));
-      return std::uint64_t{status32(st)};
+      return returning_pointer(c, c.arg(2),
+                               [&](VOID **buffer) { return host_table()->AllocatePool(host_services(), c.arg(1), buffer); });
     });
     service(PEI_SLOT(CopyMem), [this](ImageCpu &c) {
       const std::size_t n = c.arg(2);
@@ -219,6 +213,16 @@ class ImageSbPei final : public SbPeiModule {
 
     services32_ = allocate(4);
     cpu_.write32(services32_, table);
+  }
+
+  // A service that returns a pointer through `out32` (a VOID ** of the module; 0 is passed
+  // on as a null pointer): called with a host pointer, the result written back in 32 bits.
+  template <typename Service>
+  static std::uint64_t returning_pointer(ImageCpu &c, std::uint64_t out32, Service service) {
+    VOID *p = nullptr;
+    const EFI_STATUS st = service(out32 != 0 ? &p : nullptr);
+    if (!EFI_ERROR(st) && out32 != 0) c.write32(out32, addr32(p));
+    return status32(st);
   }
 
   // The module's descriptor list entered as host descriptors (a malformed list is carried
@@ -264,7 +268,7 @@ class ImageSbPei final : public SbPeiModule {
   }
   // An interface as the module sees it: its own, or the IA32 form of another module's.
   std::uint32_t interface_seen(const EFI_PEI_PPI_DESCRIPTOR *d) {
-    if (installed_.count(d) != 0) return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(d->Ppi));
+    if (installed_.count(d) != 0) return addr32(d->Ppi);
     auto [it, fresh] = interfaces_.try_emplace(d->Ppi, 0);
     if (fresh) it->second = foreign_interface(*d->Guid, d->Ppi);
     return it->second;
@@ -300,7 +304,7 @@ class ImageSbPei final : public SbPeiModule {
       return p;
     }
     core_.note_unexpected("LocatePpi of a PPI with no IA32 form here");
-    return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(ppi));
+    return addr32(ppi);
   }
 
   // ---- the CPU I/O PPI -----------------------------------------------------------------------

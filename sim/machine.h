@@ -114,6 +114,10 @@ struct AccessCounts {
     return {io - o.io, mem - o.mem, pci_config - o.pci_config, timer_reads - o.timer_reads, timer_ns - o.timer_ns,
             wait_ns - o.wait_ns};
   }
+  AccessCounts operator+(const AccessCounts &o) const {
+    return {io + o.io, mem + o.mem, pci_config + o.pci_config, timer_reads + o.timer_reads, timer_ns + o.timer_ns,
+            wait_ns + o.wait_ns};
+  }
 };
 
 class Machine {

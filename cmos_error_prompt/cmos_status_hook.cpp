@@ -28,9 +28,9 @@ constexpr UINTN kPauseBeforeBeepsUs = 1500000;
 constexpr UINTN kBeepUs = 200000;
 constexpr UINTN kGapUs = 200000;
 
-const CHAR16 kChecksumError[] = u"CMOS Checksum error";
-const CHAR16 kDateTimeNotSet[] = u"CMOS Date/Time Not set";
-const CHAR16 kDefaultsLoaded[] = u"The default values has been loaded";
+constexpr auto kChecksumError = Utf16(u"CMOS Checksum error");
+constexpr auto kDateTimeNotSet = Utf16(u"CMOS Date/Time Not set");
+constexpr auto kDefaultsLoaded = Utf16(u"The default values has been loaded");
 
 UINT8 FieldMask(UINT16 Token) { return static_cast<UINT8>(0xFF >> (8 - (Token >> 12))); }
 UINT8 IndexByte(UINT16 Token) { return static_cast<UINT8>(((Token >> 3) & 0xFF) | kNmiDisable); }
@@ -61,9 +61,9 @@ UINT8 CmosStatusHook(POST_MESSAGE_PROTOCOL *PostMessage, VOID *, UINT8 *) {
   if (Flag == 0) return 0;
 
   PostMessage->PreparePostMessages();
-  PostMessage->ShowPostMessage(const_cast<CHAR16 *>(kChecksumError));
-  PostMessage->ShowPostMessage(const_cast<CHAR16 *>(kDateTimeNotSet));
-  PostMessage->ShowPostMessage(const_cast<CHAR16 *>(kDefaultsLoaded));
+  PostMessage->ShowPostMessage(const_cast<CHAR16 *>(kChecksumError.Text));
+  PostMessage->ShowPostMessage(const_cast<CHAR16 *>(kDateTimeNotSet.Text));
+  PostMessage->ShowPostMessage(const_cast<CHAR16 *>(kDefaultsLoaded.Text));
 
   // Cleared before the beeps, so the problem is reported once.
   WriteCmosBits(kCmosStatusFlag, 0);

@@ -16,9 +16,9 @@ constexpr UINT16 kRawScanKeypadDel = 0x53;  // set-1 scan code of the keypad Del
 constexpr UINT32 kSetupAttributes =
     EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS;
 
-CHAR16 kSetupName[] = u"Setup";
-const CHAR16 kPressF1[] = u"Press F1 to Continue";
-const CHAR16 kPressDel[] = u"Press Del to Enter BIOS Setup \n\r";
+constexpr auto kSetupName = Utf16(u"Setup");
+constexpr auto kPressF1 = Utf16(u"Press F1 to Continue");
+constexpr auto kPressDel = Utf16(u"Press Del to Enter BIOS Setup \n\r");
 
 // The POST hook list, ended by a null entry.
 const POST_HOOK kPostHooks[] = {CmosStatusHook, nullptr};
@@ -123,10 +123,10 @@ VOID EFIAPI PromptNotify(EFI_EVENT, VOID *) {
   // stays set and the problem is reported at a later boot.
   if (PostMessage == nullptr) return;
 
-  EFI_STATUS Status = GetVariableWithBuffer(kSetupName, const_cast<EFI_GUID *>(&gSetupVariableGuid), nullptr,
+  EFI_STATUS Status = GetVariableWithBuffer(const_cast<CHAR16 *>(kSetupName.Text), const_cast<EFI_GUID *>(&gSetupVariableGuid), nullptr,
                                             &SetupSize, &SetupData, &SetupBufferSize);
   if (Status == EFI_BUFFER_TOO_SMALL) {
-    Status = GetVariableWithBuffer(kSetupName, const_cast<EFI_GUID *>(&gSetupVariableGuid), nullptr, &SetupSize,
+    Status = GetVariableWithBuffer(const_cast<CHAR16 *>(kSetupName.Text), const_cast<EFI_GUID *>(&gSetupVariableGuid), nullptr, &SetupSize,
                                    &SetupData, &SetupBufferSize);
   }
   // "Setup" that could not be read is no data: hooks get a null buffer.
@@ -140,7 +140,7 @@ VOID EFIAPI PromptNotify(EFI_EVENT, VOID *) {
     if ((*Hook)(PostMessage, SetupData, &SetupChanged) != 0) ProblemReported = true;
   }
   if (SetupChanged != 0 && SetupData != nullptr) {
-    gRT->SetVariable(kSetupName, const_cast<EFI_GUID *>(&gSetupVariableGuid), kSetupAttributes, SetupSize, SetupData);
+    gRT->SetVariable(const_cast<CHAR16 *>(kSetupName.Text), const_cast<EFI_GUID *>(&gSetupVariableGuid), kSetupAttributes, SetupSize, SetupData);
   }
   if (SetupData != nullptr) gBS->FreePool(SetupData);
 
@@ -149,8 +149,8 @@ VOID EFIAPI PromptNotify(EFI_EVENT, VOID *) {
     return;
   }
   PostMessage->PreparePostMessages();
-  Show(PostMessage, kPressF1);
-  if (BootMode != BOOT_ON_S4_RESUME) Show(PostMessage, kPressDel);
+  Show(PostMessage, kPressF1.Text);
+  if (BootMode != BOOT_ON_S4_RESUME) Show(PostMessage, kPressDel.Text);
   if (gST->ConIn == nullptr) return;
   WaitForF1OrDel(KeyInput, BootMode);
 }

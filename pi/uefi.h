@@ -2,6 +2,19 @@
 #pragma once
 #include "pi/base.h"
 
+#if defined(SB_PI_FROM_MDEPKG)
+#include <Uefi.h>
+// Its GUID is ours (below, a constant in the image, not a writable AutoGen copy): MdePkg's
+// extern declaration is renamed out of the way.
+#pragma push_macro("gEfiHobListGuid")
+#undef gEfiHobListGuid
+#define gEfiHobListGuid SbMdePkgDeclared_gEfiHobListGuid
+#include <Guid/HobList.h>
+#pragma pop_macro("gEfiHobListGuid")
+#endif
+
+SB_PI_OWN_BEGIN
+
 struct EFI_SIMPLE_TEXT_INPUT_PROTOCOL;
 struct EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL;
 struct EFI_DEVICE_PATH_PROTOCOL;
@@ -10,27 +23,6 @@ struct EFI_TIME;
 struct EFI_TIME_CAPABILITIES;
 struct EFI_CAPSULE_HEADER;
 struct EFI_OPEN_PROTOCOL_INFORMATION_ENTRY;
-
-constexpr UINT64 EFI_SYSTEM_TABLE_SIGNATURE = 0x5453595320494249ULL;    // "IBI SYST"
-constexpr UINT64 EFI_BOOT_SERVICES_SIGNATURE = 0x56524553544f4f42ULL;   // "BOOTSERV"
-constexpr UINT64 EFI_RUNTIME_SERVICES_SIGNATURE = 0x56524553544e5552ULL; // "RUNTSERV"
-
-// Task priority levels.
-constexpr EFI_TPL TPL_APPLICATION = 4;
-constexpr EFI_TPL TPL_CALLBACK = 8;
-constexpr EFI_TPL TPL_NOTIFY = 16;
-constexpr EFI_TPL TPL_HIGH_LEVEL = 31;
-
-// Event types.
-constexpr UINT32 EVT_TIMER = 0x80000000;
-constexpr UINT32 EVT_RUNTIME = 0x40000000;
-constexpr UINT32 EVT_NOTIFY_WAIT = 0x00000100;
-constexpr UINT32 EVT_NOTIFY_SIGNAL = 0x00000200;
-
-// Variable attributes.
-constexpr UINT32 EFI_VARIABLE_NON_VOLATILE = 0x00000001;
-constexpr UINT32 EFI_VARIABLE_BOOTSERVICE_ACCESS = 0x00000002;
-constexpr UINT32 EFI_VARIABLE_RUNTIME_ACCESS = 0x00000004;
 
 enum EFI_ALLOCATE_TYPE : UINT32 { AllocateAnyPages, AllocateMaxAddress, AllocateAddress, MaxAllocateType };
 enum EFI_TIMER_DELAY : UINT32 { TimerCancel, TimerPeriodic, TimerRelative };
@@ -240,6 +232,28 @@ struct EFI_SYSTEM_TABLE {
 };
 
 typedef EFI_STATUS(EFIAPI *EFI_IMAGE_ENTRY_POINT)(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable);
+
+SB_PI_OWN_END
+
+#if !defined(SB_PI_FROM_MDEPKG)
+constexpr UINT64 EFI_SYSTEM_TABLE_SIGNATURE = 0x5453595320494249ULL;    // "IBI SYST"
+constexpr UINT64 EFI_BOOT_SERVICES_SIGNATURE = 0x56524553544f4f42ULL;   // "BOOTSERV"
+constexpr UINT64 EFI_RUNTIME_SERVICES_SIGNATURE = 0x56524553544e5552ULL; // "RUNTSERV"
+// Task priority levels.
+constexpr EFI_TPL TPL_APPLICATION = 4;
+constexpr EFI_TPL TPL_CALLBACK = 8;
+constexpr EFI_TPL TPL_NOTIFY = 16;
+constexpr EFI_TPL TPL_HIGH_LEVEL = 31;
+// Event types.
+constexpr UINT32 EVT_TIMER = 0x80000000;
+constexpr UINT32 EVT_RUNTIME = 0x40000000;
+constexpr UINT32 EVT_NOTIFY_WAIT = 0x00000100;
+constexpr UINT32 EVT_NOTIFY_SIGNAL = 0x00000200;
+// Variable attributes.
+constexpr UINT32 EFI_VARIABLE_NON_VOLATILE = 0x00000001;
+constexpr UINT32 EFI_VARIABLE_BOOTSERVICE_ACCESS = 0x00000002;
+constexpr UINT32 EFI_VARIABLE_RUNTIME_ACCESS = 0x00000004;
+#endif
 
 // Configuration table entry whose table is the HOB list.
 inline constexpr EFI_GUID gEfiHobListGuid = {

@@ -2,6 +2,12 @@
 #pragma once
 #include "pi/pei_services.h"
 
+#if defined(SB_PI_FROM_MDEPKG)
+#include <Ppi/CpuIo.h>
+#endif
+
+SB_PI_OWN_BEGIN
+
 enum EFI_PEI_CPU_IO_PPI_WIDTH : UINT32 {
   EfiPeiCpuIoWidthUint8,
   EfiPeiCpuIoWidthUint16,
@@ -75,5 +81,9 @@ struct EFI_PEI_CPU_IO_PPI {
   EFI_PEI_CPU_IO_PPI_MEM_WRITE64 MemWrite64;
 };
 
+SB_PI_OWN_END
+
+#if !defined(SB_PI_FROM_MDEPKG)
 inline constexpr EFI_GUID gEfiPeiCpuIoPpiInstalledGuid = {
     0xe6af1f7b, 0xfc3f, 0x46da, {0xa8, 0x28, 0xa3, 0xb4, 0x57, 0xa4, 0x42, 0x82}};
+#endif

@@ -2,6 +2,13 @@
 #pragma once
 #include "pi/pei_services.h"
 
+#if defined(SB_PI_FROM_MDEPKG)
+#include <IndustryStandard/SmBus.h>
+#endif
+
+// The SMBus types that PI defines.
+SB_PI_OWN_BEGIN
+
 struct EFI_SMBUS_DEVICE_ADDRESS {
   UINTN SmbusDeviceAddress : 7;
 };
@@ -39,6 +46,9 @@ struct EFI_SMBUS_DEVICE_MAP {
   EFI_SMBUS_UDID SmbusDeviceUdid;
 };
 
+SB_PI_OWN_END
+
+// The Framework SMBus PPI, which MdePkg does not declare.
 struct EFI_PEI_SMBUS_PPI;
 
 typedef EFI_STATUS(EFIAPI *EFI_PEI_SMBUS_PPI_EXECUTE_OPERATION)(

@@ -2,25 +2,18 @@
 #pragma once
 #include "pi/uefi.h"
 
+#if defined(SB_PI_FROM_MDEPKG)
+#include <Protocol/SimpleTextIn.h>
+#include <Protocol/SimpleTextInEx.h>
+#include <Protocol/SimpleTextOut.h>
+#endif
+
+SB_PI_OWN_BEGIN
+
 struct EFI_INPUT_KEY {
   UINT16 ScanCode;
   CHAR16 UnicodeChar;
 };
-
-constexpr UINT16 SCAN_NULL = 0x00;
-constexpr UINT16 SCAN_UP = 0x01;
-constexpr UINT16 SCAN_DOWN = 0x02;
-constexpr UINT16 SCAN_RIGHT = 0x03;
-constexpr UINT16 SCAN_LEFT = 0x04;
-constexpr UINT16 SCAN_HOME = 0x05;
-constexpr UINT16 SCAN_END = 0x06;
-constexpr UINT16 SCAN_INSERT = 0x07;
-constexpr UINT16 SCAN_DELETE = 0x08;
-constexpr UINT16 SCAN_PAGE_UP = 0x09;
-constexpr UINT16 SCAN_PAGE_DOWN = 0x0A;
-constexpr UINT16 SCAN_F1 = 0x0B;
-constexpr UINT16 SCAN_F2 = 0x0C;
-constexpr UINT16 SCAN_ESC = 0x17;
 
 typedef EFI_STATUS(EFIAPI *EFI_INPUT_RESET)(EFI_SIMPLE_TEXT_INPUT_PROTOCOL *This, BOOLEAN ExtendedVerification);
 typedef EFI_STATUS(EFIAPI *EFI_INPUT_READ_KEY)(EFI_SIMPLE_TEXT_INPUT_PROTOCOL *This, EFI_INPUT_KEY *Key);
@@ -63,9 +56,6 @@ struct EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL {
   EFI_UNREGISTER_KEYSTROKE_NOTIFY UnregisterKeyNotify;
 };
 
-inline constexpr EFI_GUID gEfiSimpleTextInputExProtocolGuid = {
-    0xdd9e7534, 0x7762, 0x4698, {0x8c, 0x14, 0xf5, 0x85, 0x17, 0xa6, 0x25, 0xaa}};
-
 struct SIMPLE_TEXT_OUTPUT_MODE {
   INT32 MaxMode;
   INT32 Mode;
@@ -99,3 +89,29 @@ struct EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL {
   EFI_TEXT_ENABLE_CURSOR EnableCursor;
   SIMPLE_TEXT_OUTPUT_MODE *Mode;
 };
+
+SB_PI_OWN_END
+
+#if !defined(SB_PI_FROM_MDEPKG)
+constexpr UINT16 SCAN_NULL = 0x00;
+constexpr UINT16 SCAN_UP = 0x01;
+constexpr UINT16 SCAN_DOWN = 0x02;
+constexpr UINT16 SCAN_RIGHT = 0x03;
+constexpr UINT16 SCAN_LEFT = 0x04;
+constexpr UINT16 SCAN_HOME = 0x05;
+constexpr UINT16 SCAN_END = 0x06;
+constexpr UINT16 SCAN_INSERT = 0x07;
+constexpr UINT16 SCAN_DELETE = 0x08;
+constexpr UINT16 SCAN_PAGE_UP = 0x09;
+constexpr UINT16 SCAN_PAGE_DOWN = 0x0A;
+constexpr UINT16 SCAN_F1 = 0x0B;
+constexpr UINT16 SCAN_F2 = 0x0C;
+constexpr UINT16 SCAN_ESC = 0x17;
+inline constexpr EFI_GUID gEfiSimpleTextInputExProtocolGuid = {
+    0xdd9e7534, 0x7762, 0x4698, {0x8c, 0x14, 0xf5, 0x85, 0x17, 0xa6, 0x25, 0xaa}};
+#endif
+
+#if defined(SB_PI_FROM_MDEPKG)
+// MdePkg has this structure only under its EFI_ name.
+using SIMPLE_TEXT_OUTPUT_MODE = EFI_SIMPLE_TEXT_OUTPUT_MODE;
+#endif

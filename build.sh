@@ -3,6 +3,7 @@
 #   ./build.sh [sbsim options]   install what is missing, build everything, run sbsim on the default board
 #   ./build.sh test              install what is missing, build everything, run every test
 #   ./build.sh deps              only install what is missing
+# "Everything" includes the test platform firmware that EDK2 builds from edk2/ (edk2/build_platform.sh).
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -26,6 +27,8 @@ install_missing() {
 build() {
   cmake -S . -B build -G Ninja >/dev/null
   cmake --build build
+  # The test platform firmware from the EDK2 package (EDK2 itself is fetched and kept in ~/.cache).
+  edk2/build_platform.sh build/edk2
 }
 
 case "${1:-}" in

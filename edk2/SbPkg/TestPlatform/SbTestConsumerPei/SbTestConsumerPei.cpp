@@ -31,6 +31,9 @@ constexpr UINT8 kResetMarker = 0x5B;
 constexpr UINT32 kLpcPmBaseConfigAddress = 0x8000F840;
 constexpr UINT32 kPmTimerMask = 0x00FFFFFF;
 
+// Where SbStall finds the port of the southbridge's own PM timer (PM registers 0x64/0x65).
+constexpr UINTN kSbPmTimerPortReg = 0xFED80364;
+
 UINT8 ReadCmos(UINT8 Index) {
   IoWrite8(kCmosIndexPort, Index);
   return IoRead8(kCmosDataPort);
@@ -71,6 +74,8 @@ void ReportStall(const EFI_PEI_SERVICES **PeiServices) {
   const UINT32 Start = IoRead32(TimerPort);
   const EFI_STATUS Status = Stall->Stall(PeiServices, Stall, kMicroseconds);
   const UINT32 Ticks = (IoRead32(TimerPort) - Start) & kPmTimerMask;
+  SB_TEST_REPORT("SBTEST consumer: SbStall's timer port register 0xFED80364 reads 0x%x\n",
+                 MmioRead16(kSbPmTimerPortReg));
   SB_TEST_REPORT("SBTEST consumer: Stall(%u us): %r, %u us on the PM timer at 0x%x\n", static_cast<UINT32>(kMicroseconds),
                  Status, static_cast<UINT32>(DivU64x32(MultU64x32(Ticks, 1000000), 3579545)), TimerPort);
 }

@@ -1,7 +1,9 @@
 """What the QEMU runners share: sockets, QMP, and the speaker and POST-code evidence taken from
 QEMU's trace of I/O writes and its speaker WAV."""
+import os
 import re
 import socket
+import subprocess
 import time
 
 LINES = ["CMOS Checksum error", "CMOS Date/Time Not set", "The default values has been loaded",
@@ -90,3 +92,76 @@ def check_beeps(trace_log, wav_path, failures):
     print("speaker frequency: %s Hz" % ("%.1f" % hz if hz else "none"))
     if hz is None or not 900 <= hz <= 960:
         failures.append("speaker at %s Hz, expected about 928.5" % hz)
+
+
+def qemu_args(work, machine_args):
+    """The settings both runners share (q35 under TCG, no network or display, the speaker to a
+    WAV, serial and QMP on sockets, the debug-exit port, a trace of I/O writes) around the
+    machine-specific ones. Returns (command, files): files names the sockets and logs in work."""
+    files = {name: os.path.join(work, name) for name in ("serial", "qmp", "serial.log", "trace.log", "speaker.wav")}
+    cmd = (["qemu-system-x86_64", "-machine", "q35,pcspk-audiodev=snd0", "-accel", "tcg", "-m", "256",
+            "-net", "none", "-vga", "none", "-display", "none",
+            "-audiodev", "wav,id=snd0,path=" + files["speaker.wav"]] + machine_args +
+           ["-chardev", "socket,id=ser,path=%s,server=on,wait=on,logfile=%s" % (files["serial"], files["serial.log"]),
+            "-serial", "chardev:ser", "-qmp", "unix:%s,server=on,wait=off" % files["qmp"],
+            "-device", "isa-debug-exit,iobase=0xf4,iosize=0x01",
+            "-trace", "enable=memory_region_ops_write", "-D", files["trace.log"], "-msg", "timestamp=on"])
+    return cmd, files
+
+
+def run_qemu(cmd, files, key, prompt_marker, result_marker, timeout):
+    """Starts QEMU, reads its serial port, types key through QMP once prompt_marker has been
+    printed, and stops reading once the line after result_marker is complete. QEMU is given the
+    rest of the time-out to end by itself, then killed (only the process started here).
+    Returns (serial text, QEMU's exit status, seconds)."""
+    start = time.monotonic()
+    deadline = start + timeout
+    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    text = ""
+    key_sent = False
+    try:
+        ser = connect(files["serial"], deadline)
+        ser.settimeout(0.2)
+        ctl = connect(files["qmp"], deadline)
+        qmp(ctl, "qmp_capabilities")
+        while time.monotonic() < deadline and proc.poll() is None:
+            try:
+                data = ser.recv(4096)
+                if not data:
+                    break
+                text += data.decode(errors="replace")
+            except socket.timeout:
+                pass
+            if not key_sent and prompt_marker in text:
+                time.sleep(0.5)
+                qmp(ctl, "send-key", keys=[{"type": "qcode", "data": key}])
+                key_sent = True
+            if result_marker in text and "\n" in text.split(result_marker)[1]:
+                break
+        try:
+            proc.wait(timeout=max(1.0, deadline - time.monotonic()))
+        except subprocess.TimeoutExpired:
+            pass
+    finally:
+        if proc.poll() is None:
+            proc.kill()  # ours only
+            proc.wait()
+    return text, proc.returncode, time.monotonic() - start
+
+
+def check_outcome(text, prefix, key, exit_status, failures):
+    """The prompt's lines (printed as PREFIX + "POST: " + line), and the RESULT line: the choice
+    (0x01 for Del, 0xFF left for F1) and the CMOS flag cleared. Appends what is wrong."""
+    posts = [line.split(prefix + "POST: ", 1)[1].strip() for line in text.splitlines() if prefix + "POST: " in line]
+    if posts != LINES:
+        failures.append("screen lines %r, expected %r" % (posts, LINES))
+    m = re.search(prefix + r"RESULT: enter-setup 0x([0-9A-F]+) cmos46 0x([0-9A-F]+)", text)
+    if not m:
+        failures.append("no RESULT line (QEMU exit %s)" % exit_status)
+        return
+    choice, cmos = int(m.group(1), 16), int(m.group(2), 16)
+    want = 0x01 if key == "delete" else 0xFF
+    if choice != want:
+        failures.append("enter-setup request 0x%02X, expected 0x%02X" % (choice, want))
+    if cmos & 1:
+        failures.append("CMOS flag still set (0x%02X)" % cmos)

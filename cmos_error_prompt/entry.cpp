@@ -123,11 +123,11 @@ VOID EFIAPI PromptNotify(EFI_EVENT, VOID *) {
   // stays set and the problem is reported at a later boot.
   if (PostMessage == nullptr) return;
 
-  EFI_STATUS Status = GetVariableWithBuffer(const_cast<CHAR16 *>(kSetupName.Text), const_cast<EFI_GUID *>(&gSetupVariableGuid), nullptr,
-                                            &SetupSize, &SetupData, &SetupBufferSize);
+  CHAR16 *SetupName = const_cast<CHAR16 *>(kSetupName.Text);
+  EFI_GUID *SetupGuid = const_cast<EFI_GUID *>(&gSetupVariableGuid);
+  EFI_STATUS Status = GetVariableWithBuffer(SetupName, SetupGuid, nullptr, &SetupSize, &SetupData, &SetupBufferSize);
   if (Status == EFI_BUFFER_TOO_SMALL) {
-    Status = GetVariableWithBuffer(const_cast<CHAR16 *>(kSetupName.Text), const_cast<EFI_GUID *>(&gSetupVariableGuid), nullptr, &SetupSize,
-                                   &SetupData, &SetupBufferSize);
+    Status = GetVariableWithBuffer(SetupName, SetupGuid, nullptr, &SetupSize, &SetupData, &SetupBufferSize);
   }
   // "Setup" that could not be read is no data: hooks get a null buffer.
   if (EFI_ERROR(Status) && SetupData != nullptr) {
@@ -140,7 +140,7 @@ VOID EFIAPI PromptNotify(EFI_EVENT, VOID *) {
     if ((*Hook)(PostMessage, SetupData, &SetupChanged) != 0) ProblemReported = true;
   }
   if (SetupChanged != 0 && SetupData != nullptr) {
-    gRT->SetVariable(const_cast<CHAR16 *>(kSetupName.Text), const_cast<EFI_GUID *>(&gSetupVariableGuid), kSetupAttributes, SetupSize, SetupData);
+    gRT->SetVariable(SetupName, SetupGuid, kSetupAttributes, SetupSize, SetupData);
   }
   if (SetupData != nullptr) gBS->FreePool(SetupData);
 

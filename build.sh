@@ -9,7 +9,7 @@ cd "$(dirname "$0")"
 
 PACKAGES=(cmake ninja-build g++ clang-14 lld-14 llvm-14 libclang-rt-14-dev libgtest-dev libgmock-dev libunicorn-dev pkg-config libbenchmark-dev
           qemu-system-x86 ovmf python3
-          libcli11-dev nlohmann-json3-dev libfmt-dev libtomlplusplus-dev)
+          libcli11-dev nlohmann-json3-dev libfmt-dev libtomlplusplus-dev libdtl-dev)
 
 install_missing() {
   local missing=() p

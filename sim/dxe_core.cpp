@@ -1,11 +1,13 @@
 #include "sim/dxe_core.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fmt/format.h>
 
 #include "pi/hob.h"
+#include "sim/guid_names.h"
 #include "sim/arena.h"
 #include "sim/faults.h"
 #include "sim/image_cpu.h"
@@ -231,6 +233,7 @@ EFI_STATUS DxeCore::start_image(EFI_IMAGE_ENTRY_POINT entry) {
 EFI_HANDLE DxeCore::install_protocol(const EFI_GUID &guid, void *interface, EFI_HANDLE handle) {
   if (handle == nullptr) handle = reinterpret_cast<EFI_HANDLE>(next_handle_++);
   protocols_.push_back({handle, guid, interface});
+  machine_.timeline().instant("install " + guid_name(guid));
   Machine::Scope scope(machine_);
   for (const Notify &n : notifies_) {
     if (!GuidsEqual(n.guid, guid)) continue;
@@ -412,6 +415,8 @@ EFI_STATUS DxeCore::read_key(EXTENDED_KEY_RECORD *record) {
   idle_polls_ = 0;
   const Key k = keys_.front();
   keys_.pop_front();
+  // From the moment the key was typed to the moment the driver took it.
+  machine_.timeline().add_span("key " + k.name, std::min(k.at_ns, machine_.now_ns()), machine_.now_ns());
   std::memset(record, 0, sizeof *record);
   record->ScanCode = k.scan;
   record->UnicodeChar = k.unicode;

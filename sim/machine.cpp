@@ -191,6 +191,7 @@ void Machine::finish(Access a, std::uint64_t cost) {
   } else {
     ++counts_.mem;
   }
+  a.context = timeline_.context();
   if (observer_) observer_(a);
   trace_.record(a);
   check_deadline(&a);

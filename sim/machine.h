@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/timeline.h"
 #include "sim/trace.h"
 
 namespace sim {
@@ -169,6 +170,8 @@ class Machine {
   PciHost &pci() { return pci_; }
   Trace &trace() { return trace_; }
   const Trace &trace() const { return trace_; }
+  Timeline &timeline() { return timeline_; }
+  const Timeline &timeline() const { return timeline_; }
   std::uint64_t now_ns() const { return now_ns_; }
   void advance(std::uint64_t ns) { now_ns_ += ns; }
   CostModel &costs() { return costs_; }
@@ -202,6 +205,7 @@ class Machine {
   std::uint64_t now_ns_ = 0;
   std::uint64_t deadline_ns_ = 0;
   Observer observer_;
+  Timeline timeline_{now_ns_, trace_};
 };
 
 }  // namespace sim

@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include <fmt/format.h>
+
 #include "pi/ppi/reset.h"
 #include "pi/ppi/smbus.h"
 #include "pi/ppi/stall.h"
@@ -38,8 +40,13 @@ SmbusResult run_consumer(PeiCore &core, SbPeiModule &module, const SmbusTransact
   UINTN length = t.length;
   EFI_SMBUS_DEVICE_ADDRESS address{};
   address.SmbusDeviceAddress = t.address & 0x7F;
+  Timeline &timeline = core.machine().timeline();
+  const std::string span = fmt::format("SMBus Execute: controller {}, operation {}, device 0x{:02X}, command 0x{:02X}",
+                                       t.instance, t.operation, t.address, t.command);
+  timeline.begin(span);
   r.status = module.smbus_execute(t.instance, address, t.command, static_cast<EFI_SMBUS_OPERATION>(t.operation), FALSE,
                                   &length, buffer.data(), buffer.size());
+  timeline.end(span);
   r.length = length;
   r.data.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(length, t.length)));
   return r;
@@ -140,6 +147,7 @@ PeiBootResult run_pei(const Board &board, BoardHardware &hw, Engine engine) {
     }
   }
   Machine &machine = hw.machine;
+  machine.timeline().begin_pei_pass();
   PeiCore core(machine, board.boot_mode_before);
   Arena &arena = Arena::instance();
 
@@ -192,6 +200,7 @@ PeiBootResult run_pei(const Board &board, BoardHardware &hw, Engine engine) {
   r.cost = machine.counts() - before;
   r.instructions = module->instructions();
   r.unexpected_calls = core.unexpected_calls();
+  machine.timeline().close_all();
   return r;
 }
 
@@ -200,6 +209,8 @@ DxeResult run_dxe(const Board &board, BoardHardware &hw, EFI_BOOT_MODE boot_mode
   const std::size_t codes_before = hw.southbridge.post.codes().size();
   const std::size_t tones_before = hw.southbridge.speaker.tones().size();
   {
+    Timeline &timeline = hw.machine.timeline();
+    timeline.begin_phase("DXE");
     r.start_ns = hw.machine.now_ns();
     const AccessCounts before = hw.machine.counts();
     DxeCore dxe(hw.machine, boot_mode);
@@ -215,14 +226,18 @@ DxeResult run_dxe(const Board &board, BoardHardware &hw, EFI_BOOT_MODE boot_mode
       dxe.type(*k);
     }
     std::unique_ptr<CmosPromptModule> module = CmosPromptModule::load(engine, dxe);
+    timeline.begin("CmosErrorPrompt entry");
     r.entry_status = module->start();
+    timeline.end("CmosErrorPrompt entry");
     if (!EFI_ERROR(r.entry_status)) {
       static int trigger_interface = 0;
+      timeline.begin("prompt");
       try {
         dxe.install_protocol(gPromptTriggerProtocolGuid, &trigger_interface);
       } catch (const Hang &h) {
         r.stopped = h.what();
       }
+      timeline.end("prompt");
     }
     r.screen = dxe.screen();
     r.enter_setup = dxe.enter_setup_flag();
@@ -235,6 +250,10 @@ DxeResult run_dxe(const Board &board, BoardHardware &hw, EFI_BOOT_MODE boot_mode
   }
   const auto tones = hw.southbridge.speaker.tones();
   r.beeps.assign(tones.begin() + static_cast<std::ptrdiff_t>(tones_before), tones.end());
+  for (const Tone &t : r.beeps) {
+    hw.machine.timeline().add_span(fmt::format("beep {:.1f} Hz", t.hz), t.start_ns, t.end_ns);
+  }
+  hw.machine.timeline().close_all();
   const auto &codes = hw.southbridge.post.codes();
   r.post_codes.assign(codes.begin() + static_cast<std::ptrdiff_t>(codes_before), codes.end());
   r.cmos_46 = hw.southbridge.rtc.get(0x46);

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <fmt/format.h>
 
+#include "sb_pei/sb_pei.h"
 #include "sim/arena.h"
 #include "sim/guid_names.h"
 
@@ -335,11 +336,50 @@ EFI_STATUS PeiCore::run(EFI_PEIM_ENTRY_POINT2 entry) {
 }
 
 EFI_STATUS PeiCore::run(const std::function<EFI_STATUS()> &entry) {
+  Timeline &timeline = machine_.timeline();
+  timeline.begin("SbPeiEntry");
+  timeline.begin("defaults");
+  step_ = EntryStep::Defaults;
+  EFI_STATUS status = EFI_ABORTED;
   try {
-    return call([&entry](const EFI_PEI_SERVICES **) { return entry(); });
+    status = call([&entry](const EFI_PEI_SERVICES **) { return entry(); });
   } catch (const ResetSignal &r) {
     reset_ = r;
-    return EFI_ABORTED;
+  }
+  timeline.end("SbPeiEntry");
+  step_ = EntryStep::None;
+  return status;
+}
+
+// The entry's steps as the services see them: the defaults until the private PPI is installed,
+// boot-mode detection until the boot mode is read the second time (detection reads it, then the
+// entry reads the result), the early programming (with hook points 0x200 and 0x201) until the
+// next PPI service, then the service PPIs.
+void PeiCore::follow_entry_step(PeiService s, const std::string &detail) {
+  Timeline &timeline = machine_.timeline();
+  const auto next = [&](const char *from, const char *to, EntryStep step) {
+    timeline.end(from);
+    timeline.begin(to);
+    step_ = step;
+  };
+  if (s == PeiService::InstallPpi) timeline.instant("install " + detail);
+  switch (step_) {
+    case EntryStep::Defaults:
+      if (s == PeiService::InstallPpi && detail == guid_name(gSbPrivatePpiGuid)) {
+        next("defaults", "boot-mode detection", EntryStep::BootModeDetection);
+        boot_mode_reads_ = 0;
+      }
+      break;
+    case EntryStep::BootModeDetection:
+      if (s == PeiService::GetBootMode && ++boot_mode_reads_ == 2)
+        next("boot-mode detection", "early programming", EntryStep::EarlyProgramming);
+      break;
+    case EntryStep::EarlyProgramming:
+      if (s == PeiService::InstallPpi || s == PeiService::LocatePpi)
+        next("early programming", "service PPIs", EntryStep::ServicePpis);
+      break;
+    default:
+      break;
   }
 }
 
@@ -349,6 +389,7 @@ void PeiCore::fail_call(PeiService service, unsigned nth, EFI_STATUS status) {
 
 EFI_STATUS PeiCore::enter(PeiService s, std::string detail, bool *injected) {
   const unsigned n = ++counts_[static_cast<int>(s)];
+  follow_entry_step(s, detail);
   calls_.push_back({s, EFI_SUCCESS, std::move(detail), machine_.trace().size()});
   *injected = false;
   for (const Fault &f : faults_) {

@@ -118,6 +118,11 @@ class PeiCore {
   std::vector<PeiCall> calls_;
   std::array<unsigned, static_cast<int>(PeiService::Count)> counts_{};
   std::vector<std::string> unexpected_;
+  // The step of the module's entry, as its service calls show it (the timeline's spans).
+  enum class EntryStep { None, Defaults, BootModeDetection, EarlyProgramming, ServicePpis };
+  void follow_entry_step(PeiService s, const std::string &detail);
+  EntryStep step_ = EntryStep::None;
+  unsigned boot_mode_reads_ = 0;
   std::optional<ResetSignal> reset_;
 };
 

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <fmt/format.h>
+
 #include "sim/arena.h"
 
 namespace sim {
@@ -31,7 +33,11 @@ EFI_STATUS EFIAPI PlatformHook::Trampoline(UINT32 hook_point, UINT32 reserved, S
   PlatformHook &self = *g_active;
   self.calls_.push_back({hook_point, reserved, config, self.core_.boot_mode(), self.core_.ppis().size(),
                          self.core_.machine().trace().size()});
+  Timeline &timeline = self.core_.machine().timeline();
+  const std::string span = fmt::format("hook 0x{:X}", hook_point);
+  timeline.begin(span);
   if (self.fn_ && config != nullptr) self.fn_(hook_point, *config);
+  timeline.end(span);
   return EFI_SUCCESS;
 }
 

@@ -1,5 +1,7 @@
 #include "sim/reset_control.h"
 
+#include <fmt/format.h>
+
 #include "sim/faults.h"
 
 namespace sim {
@@ -14,6 +16,7 @@ void ResetControl::io_write(std::uint16_t port, unsigned width, std::uint32_t va
   value_ = static_cast<std::uint8_t>(value);
   if ((value_ & kResetCpu) == 0) return;
   resets_.push_back(value_);
+  if (machine_ != nullptr) machine_->timeline().instant(fmt::format("reset: 0xCF9 <- 0x{:02X}", value_));
   if (!ignore_) throw ResetSignal{value_, machine_ != nullptr ? machine_->now_ns() : 0};
 }
 

@@ -15,7 +15,7 @@ const char *op_name(Op op) {
   return "?";
 }
 
-std::string to_json_line(const Access &a) {
+std::string to_json_line(const Access &a, const std::string &context) {
   nlohmann::ordered_json j;
   j["t"] = a.t_ns;
   j["op"] = op_name(a.op);
@@ -24,11 +24,19 @@ std::string to_json_line(const Access &a) {
   j["value"] = a.value;
   if (!a.reg.empty()) j["reg"] = a.reg;
   if (a.via != nullptr) j["via"] = a.via;
+  if (!context.empty()) {
+    const auto bar = context.find('|');
+    j["phase"] = context.substr(0, bar);
+    if (bar != std::string::npos) j["in"] = context.substr(bar + 1);
+  }
   return j.dump();
 }
 
-void Trace::write_jsonl(std::ostream &out) const {
-  for (const Access &a : entries_) out << to_json_line(a) << '\n';
+void Trace::write_jsonl(std::ostream &out, const std::vector<std::string> *contexts) const {
+  static const std::string none;
+  for (const Access &a : entries_) {
+    out << to_json_line(a, contexts != nullptr && a.context < contexts->size() ? (*contexts)[a.context] : none) << '\n';
+  }
 }
 
 }  // namespace sim

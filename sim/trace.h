@@ -19,6 +19,7 @@ struct Access {
   std::uint32_t value = 0;
   std::string reg;         // decoded register name, if known
   const char *via = nullptr;  // the service that made the access (e.g. "CpuIo"), or none
+  std::uint32_t context = 0;  // what the boot was doing (Timeline::context), 0: nothing named
 };
 
 class Trace {
@@ -33,14 +34,15 @@ class Trace {
   bool enabled() const { return enabled_; }
 
   // One JSON object per line: {"t","op","addr","width","value"} and the optional
-  // "reg" and "via" fields.
-  void write_jsonl(std::ostream &out) const;
+  // "reg", "via", "phase" and "in" fields; `contexts` names each access's context
+  // ("phase|outer/inner", as Timeline::context_name gives it).
+  void write_jsonl(std::ostream &out, const std::vector<std::string> *contexts = nullptr) const;
 
  private:
   std::vector<Access> entries_;
   bool enabled_ = true;
 };
 
-std::string to_json_line(const Access &a);
+std::string to_json_line(const Access &a, const std::string &context = {});
 
 }  // namespace sim

@@ -51,7 +51,11 @@ std::uint32_t EhciController::mmio_read(std::uint64_t addr, unsigned width) {
   const std::uint64_t off = addr - mapped_;
   if (off < kFirstPort || off >= kFirstPort + 4 * kPorts) return 0;
   const unsigned shift = 8 * ((off - kFirstPort) % 4);
-  return (ports_[(off - kFirstPort) / 4].read(machine_.now_ns()) >> shift) & all;
+  EhciPort &port = ports_[(off - kFirstPort) / 4];
+  const bool waiting = port.resuming();
+  const std::uint32_t value = port.read(machine_.now_ns());
+  if (waiting && !port.resuming()) machine_.timeline().end("wait " + mmio_name(addr));
+  return (value >> shift) & all;
 }
 
 void EhciController::mmio_write(std::uint64_t addr, unsigned width, std::uint32_t value) {
@@ -60,7 +64,10 @@ void EhciController::mmio_write(std::uint64_t addr, unsigned width, std::uint32_
   if (off < kFirstPort || off >= kFirstPort + 4 * kPorts) return;
   const unsigned shift = 8 * ((off - kFirstPort) % 4);
   const std::uint32_t mask = (width == 32 ? 0xFFFFFFFFu : (1u << width) - 1) << shift;
-  ports_[(off - kFirstPort) / 4].write(machine_.now_ns(), value << shift, mask);
+  EhciPort &port = ports_[(off - kFirstPort) / 4];
+  const bool waiting = port.resuming();
+  port.write(machine_.now_ns(), value << shift, mask);
+  if (!waiting && port.resuming()) machine_.timeline().begin("wait " + mmio_name(addr));
 }
 
 std::string EhciController::mmio_name(std::uint64_t addr) const {

@@ -22,6 +22,7 @@ class EhciPort {
   void set(std::uint32_t value) { value_ = value; }
   std::uint32_t value() const { return value_; }
   void settle_after(std::uint64_t ns) { settle_ns_ = ns; }
+  bool resuming() const { return resuming_; }
   void settle_to(std::uint32_t value) { settled_value_ = value; }
   void never_settles() { never_ = true; }
   unsigned writes() const { return writes_; }

@@ -12,6 +12,8 @@
 #include "sim/scenario.h"
 #include "sim/summary.h"
 #include "sim/sb_config_fields.h"
+#include "sim/timeline_json.h"
+#include "sim/trace_diff.h"
 
 namespace {
 
@@ -109,9 +111,68 @@ std::pair<std::string, std::uint32_t> parse_setting(const std::string &s) {
   return {name, static_cast<std::uint32_t>(v)};
 }
 
+// A whole boot of a board: its PEI passes, then DXE unless the passes ended in a reset loop.
+struct BoardRun {
+  std::unique_ptr<sim::BoardHardware> hw;
+  std::vector<sim::PeiBootResult> passes;
+  std::optional<sim::DxeResult> dxe;
+};
+
+BoardRun run_board(const sim::Board &board, sim::Engine engine) {
+  BoardRun run{std::make_unique<sim::BoardHardware>(board), {}, {}};
+  run.passes = sim::run_pei_passes(board, *run.hw, 4, engine);
+  if (!run.passes.back().reset) run.dxe = sim::run_dxe(board, *run.hw, run.passes.back().boot_mode, engine);
+  return run;
+}
+
+// A trace to compare: a trace file, or a board file (.toml), which is booted on this build.
+std::vector<sim::TraceLine> trace_of(const std::string &path) {
+  if (std::filesystem::path(path).extension() != ".toml") return sim::read_trace(path);
+  sim::Board board;
+  try {
+    board = sim::load_board(path);
+  } catch (const std::exception &e) {
+    throw sim::TraceReadError(e.what());
+  }
+  return sim::trace_lines(run_board(board, sim::Engine::Host).hw->machine);
+}
+
+// sbsim diff OLD NEW: 0 when the traces agree, 1 when they differ, 2 when one cannot be read.
+int diff_main(int argc, char **argv) {
+  CLI::App app{"Compares two boots register by register: trace files (--trace) or board files, booted on this build"};
+  std::string old_path, new_path;
+  app.add_option("old", old_path, "the trace (or board) before")->required();
+  app.add_option("new", new_path, "the trace (or board) after")->required();
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError &e) {
+    return app.exit(e) == 0 ? 0 : 2;
+  }
+  try {
+    const auto old_lines = sim::fold_delays(trace_of(old_path));
+    const auto new_lines = sim::fold_delays(trace_of(new_path));
+    if (sim::diff_traces(old_lines, new_lines, std::cout)) {
+      fmt::print("The traces agree: {} lines (delays folded).\n", old_lines.size());
+      return 0;
+    }
+    return 1;
+  } catch (const std::exception &e) {
+    fmt::print(stderr, "sbsim diff: {}\n", e.what());
+    return 2;
+  }
+}
+
+bool write_file(const std::string &path, const std::function<void(std::ostream &)> &write) {
+  std::ofstream out(path);
+  if (out) write(out);
+  if (!out) fmt::print(stderr, "sbsim: cannot write {}\n", path);
+  return static_cast<bool>(out);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
+  if (argc >= 2 && std::string(argv[1]) == "diff") return diff_main(argc - 1, argv + 1);
   CLI::App app{"Simulated boot of the southbridge PEI module on a board"};
   std::string trace_file;
   app.add_option("--trace", trace_file, "write every hardware access as JSON lines to FILE");
@@ -133,6 +194,10 @@ int main(int argc, char **argv) {
                  "host: the modules compiled for this machine; image: SbPei.efi and CmosErrorPrompt.efi in the CPU "
                  "emulator (looked for in $SB_IMAGE_DIR, else the build directory)")
       ->check(CLI::IsMember({"host", "image"}));
+  std::string folded_file, timeline_file;
+  app.add_option("--folded-trace", folded_file,
+                 "write the trace with delays folded and without times (the golden traces' form) to FILE");
+  app.add_option("--timeline", timeline_file, "write the boot's timeline as Chrome trace-event JSON to FILE");
   bool cost = false;
   app.add_flag("--cost", cost,
                "print what each phase cost: port, memory and PCI configuration accesses, time spent delaying, the "
@@ -146,11 +211,11 @@ int main(int argc, char **argv) {
     if (sleep_type) board.sleep_type = *sleep_type;
     if (!keys.empty()) board.keys = keys;
     for (const std::string &s : settings) board.hook_settings[SbHookAfterDefaults].push_back(parse_setting(s));
-    sim::BoardHardware hw(board);
-    const std::vector<sim::PeiBootResult> passes = sim::run_pei_passes(board, hw, 4, engine);
+    const BoardRun run = run_board(board, engine);
+    sim::BoardHardware &hw = *run.hw;
+    const std::vector<sim::PeiBootResult> &passes = run.passes;
+    const std::optional<sim::DxeResult> &dxe = run.dxe;
     const bool reset_loop = passes.back().reset.has_value();
-    std::optional<sim::DxeResult> dxe;
-    if (!reset_loop) dxe = sim::run_dxe(board, hw, passes.back().boot_mode, engine);
 
     bool clean = !reset_loop;
     for (const sim::PeiBootResult &p : passes) clean = clean && p.unexpected_calls.empty();
@@ -175,13 +240,19 @@ int main(int argc, char **argv) {
       fmt::print(stderr, "sbsim: cannot write {}\n", wav_file);
       return 1;
     }
-    if (!trace_file.empty()) {
-      std::ofstream out(trace_file);
-      if (!out) {
-        fmt::print(stderr, "sbsim: cannot write {}\n", trace_file);
-        return 1;
-      }
-      hw.machine.trace().write_jsonl(out);
+    if (!trace_file.empty() && !write_file(trace_file, [&](std::ostream &out) {
+          hw.machine.trace().write_jsonl(out, &hw.machine.timeline().context_names());
+        })) {
+      return 1;
+    }
+    if (!folded_file.empty() && !write_file(folded_file, [&](std::ostream &out) {
+          sim::write_folded(out, sim::fold_delays(sim::trace_lines(hw.machine)));
+        })) {
+      return 1;
+    }
+    if (!timeline_file.empty() &&
+        !write_file(timeline_file, [&](std::ostream &out) { out << sim::timeline_json(hw.machine).dump() << '\n'; })) {
+      return 1;
     }
     return clean ? 0 : 1;
   } catch (const std::exception &e) {

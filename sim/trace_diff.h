@@ -1,0 +1,50 @@
+// Register-level review of a boot: traces read back from JSON lines, folded so that a delay is
+// one line, and compared access by access in boot order.
+#pragma once
+#include <cstdint>
+#include <iosfwd>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+class Machine;
+
+// One access of a trace, or (after folding) one delay: a run of ACPI PM timer polls or of
+// port-0x80 reads, with its length in microseconds.
+struct TraceLine {
+  std::string phase, in;  // "PEI pass 1", "SbPeiEntry/early programming"
+  std::string op;         // in, out, rd, wr; "stall" for a folded delay
+  std::uint64_t addr = 0;
+  unsigned width = 8;
+  std::uint32_t value = 0;
+  std::string reg, via;
+  std::uint64_t stall_us = 0;
+  std::optional<std::uint64_t> t_ns;  // raw traces only
+};
+
+// A file that is not a trace: the message names the file and the line.
+struct TraceReadError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+std::vector<TraceLine> read_trace(const std::string &path);
+std::vector<TraceLine> trace_lines(const Machine &machine);
+
+// Runs of timer polls and port-0x80 reads become one "stall N us" line; N is the virtual time
+// from the first access of the run to the last, plus the last one (1 us each).
+std::vector<TraceLine> fold_delays(const std::vector<TraceLine> &lines);
+
+// The folded trace as JSON lines without times: what tests/golden/ keeps.
+void write_folded(std::ostream &out, const std::vector<TraceLine> &folded);
+
+// One line as the diff prints it: "wr PM 0x62 [mem 0xFED80362, 8-bit] = 0x04".
+std::string describe(const TraceLine &line);
+
+// Prints the differences, grouped by phase and by what the module was doing; true when the
+// (folded) traces agree.
+bool diff_traces(const std::vector<TraceLine> &old_lines, const std::vector<TraceLine> &new_lines, std::ostream &out);
+
+}  // namespace sim

@@ -2,7 +2,10 @@
 
 #include <map>
 
+#include <fmt/format.h>
+
 #include "sim/machine.h"
+#include "sim/trace_diff.h"
 
 namespace sim {
 namespace {
@@ -38,6 +41,22 @@ nlohmann::json timeline_json(const Machine &machine) {
   for (const Timeline::Instant &i : timeline.instants()) {
     events.push_back({{"ph", "i"}, {"s", "t"}, {"pid", kPid}, {"tid", tids[i.track]}, {"name", i.name},
                       {"cat", "event"}, {"ts", us(i.t_ns)}});
+  }
+
+  // Delays, from the accesses: each run of timer polls or port-0x80 reads in one context.
+  const std::vector<TraceLine> lines = trace_lines(machine);
+  for (std::size_t i = 0; i < lines.size();) {
+    if (!is_delay(lines[i]) || tids.count(lines[i].phase) == 0) {
+      ++i;
+      continue;
+    }
+    std::size_t j = i + 1;
+    while (j < lines.size() && is_delay(lines[j]) && lines[j].phase == lines[i].phase && lines[j].in == lines[i].in) ++j;
+    const std::uint64_t start = *lines[i].t_ns, end = *lines[j - 1].t_ns + 1000;
+    events.push_back({{"ph", "X"}, {"pid", kPid}, {"tid", tids[lines[i].phase]},
+                      {"name", fmt::format("stall {} us", (end - start) / 1000)}, {"cat", "delay"}, {"ts", us(start)},
+                      {"dur", us(end - start)}, {"args", {{"accesses", j - i}}}});
+    i = j;
   }
 
   // Accesses per microsecond: a value for each microsecond that had accesses, and 0 where a

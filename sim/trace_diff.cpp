@@ -14,7 +14,6 @@ namespace {
 
 constexpr std::uint64_t kDelayPort = 0x80;
 
-bool is_delay(const TraceLine &l) { return l.op == "in" && (l.reg == "PM_TMR" || l.addr == kDelayPort); }
 bool is_delay_port(const TraceLine &l) { return l.op == "in" && l.addr == kDelayPort; }
 
 // What must be equal for two lines to be the same access (times aside).
@@ -61,6 +60,8 @@ TraceLine from_json(const nlohmann::json &j) {
 }
 
 }  // namespace
+
+bool is_delay(const TraceLine &l) { return l.op == "in" && (l.reg == "PM_TMR" || l.addr == kDelayPort); }
 
 std::vector<TraceLine> read_trace(const std::string &path) {
   std::ifstream in(path);

@@ -33,6 +33,9 @@ struct TraceReadError : std::runtime_error {
 std::vector<TraceLine> read_trace(const std::string &path);
 std::vector<TraceLine> trace_lines(const Machine &machine);
 
+// A read that only waits: an ACPI PM timer poll or a read of port 0x80.
+bool is_delay(const TraceLine &line);
+
 // Runs of timer polls and port-0x80 reads become one "stall N us" line; N is the virtual time
 // from the first access of the run to the last, plus the last one (1 us each).
 std::vector<TraceLine> fold_delays(const std::vector<TraceLine> &lines);

@@ -2,8 +2,8 @@
 // each engine, with the trace recording as sbsim records it, and without.
 #include <benchmark/benchmark.h>
 
-#include "sim/modules.h"
-#include "sim/pei_boot.h"
+#include "sim/engines/modules.h"
+#include "sim/board/pei_boot.h"
 
 namespace {
 

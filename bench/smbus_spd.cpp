@@ -3,7 +3,7 @@
 #include <fmt/format.h>
 
 #include "pi/ppi/smbus.h"
-#include "sim/pei_boot.h"
+#include "sim/board/pei_boot.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 
 
 #include "cmos_error_prompt/cmos_error_prompt.h"
-#include "sim/dxe_core.h"
-#include "sim/faults.h"
-#include "sim/pei_boot.h"
+#include "sim/services/dxe_core.h"
+#include "sim/machine/faults.h"
+#include "sim/board/pei_boot.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   FuzzedDataProvider in(data, size);

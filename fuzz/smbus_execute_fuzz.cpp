@@ -11,7 +11,7 @@
 
 #include "pi/ppi/smbus.h"
 #include "sb_pei/sb_pei.h"
-#include "sim/pei_boot.h"
+#include "sim/board/pei_boot.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "sb_pei/register/tables.h"
-#include "sim/pei_boot.h"
+#include "sim/board/pei_boot.h"
 
 using fuzz::violated;
 

@@ -3,9 +3,9 @@
 #pragma once
 #include <gtest/gtest.h>
 
-#include "sim/modules.h"
-#include "sim/pei_boot.h"
-#include "sim/pei_core.h"
+#include "sim/engines/modules.h"
+#include "sim/board/pei_boot.h"
+#include "sim/services/pei_core.h"
 #include "trace_expect.h"
 
 namespace test {

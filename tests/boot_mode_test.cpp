@@ -3,7 +3,7 @@
 
 #include "board_fixture.h"
 #include "sb_pei/sb_pei.h"
-#include "sim/platform_hook.h"
+#include "sim/services/platform_hook.h"
 #include "engines.h"
 
 using namespace test;

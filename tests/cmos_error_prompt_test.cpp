@@ -5,9 +5,9 @@
 
 #include "cmos_error_prompt/cmos_error_prompt.h"
 #include "sequence_builder.h"
-#include "sim/dxe_core.h"
-#include "sim/faults.h"
-#include "sim/pei_boot.h"
+#include "sim/services/dxe_core.h"
+#include "sim/machine/faults.h"
+#include "sim/board/pei_boot.h"
 #include "engines.h"
 
 using ::testing::ElementsAre;

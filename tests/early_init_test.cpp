@@ -8,9 +8,9 @@
 #include "fixed_tables.h"
 #include "sb_pei/sb_pei.h"
 #include "sequence_builder.h"
-#include "sim/arena.h"
-#include "sim/faults.h"
-#include "sim/platform_hook.h"
+#include "sim/machine/arena.h"
+#include "sim/machine/faults.h"
+#include "sim/services/platform_hook.h"
 #include "engines.h"
 
 using namespace test;

@@ -7,7 +7,7 @@
 #include <tuple>
 #include <vector>
 
-#include "sim/modules.h"
+#include "sim/engines/modules.h"
 
 namespace test {
 

@@ -8,11 +8,11 @@
 #include "pi/ppi/smbus.h"
 #include "pi/ppi/stall.h"
 #include "sb_pei/sb_pei.h"
-#include "sim/arena.h"
-#include "sim/guid_names.h"
-#include "sim/pei_boot.h"
-#include "sim/pei_core.h"
-#include "sim/platform_hook.h"
+#include "sim/machine/arena.h"
+#include "sim/services/guid_names.h"
+#include "sim/board/pei_boot.h"
+#include "sim/services/pei_core.h"
+#include "sim/services/platform_hook.h"
 #include "engines.h"
 
 using ::testing::ElementsAre;

@@ -4,11 +4,11 @@
 
 #include <cstring>
 
-#include "sim/image_cpu.h"
-#include "sim/image_modules.h"
-#include "sim/pe_image.h"
-#include "sim/pei_boot.h"
-#include "sim/pei_core.h"
+#include "sim/image/image_cpu.h"
+#include "sim/engines/image_modules.h"
+#include "sim/image/pe_image.h"
+#include "sim/board/pei_boot.h"
+#include "sim/services/pei_core.h"
 
 using ::testing::HasSubstr;
 

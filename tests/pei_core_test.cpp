@@ -3,8 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "sim/pei_core.h"
-#include "sim/plain_devices.h"
+#include "sim/services/pei_core.h"
+#include "sim/devices/plain_devices.h"
 #include "trace_expect.h"
 
 using namespace test;

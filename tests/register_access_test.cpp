@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "sb_pei/register/access.h"
-#include "sim/machine.h"
-#include "sim/plain_devices.h"
+#include "sim/machine/machine.h"
+#include "sim/devices/plain_devices.h"
 #include "trace_expect.h"
 
 using namespace sbpei;

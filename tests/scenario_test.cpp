@@ -7,8 +7,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "sim/scenario.h"
-#include "sim/summary.h"
+#include "sim/board/scenario.h"
+#include "sim/board/summary.h"
 
 namespace {
 

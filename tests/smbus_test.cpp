@@ -7,7 +7,7 @@
 #include "pi/ppi/smbus.h"
 #include "sb_pei/sb_pei.h"
 #include "sequence_builder.h"
-#include "sim/platform_hook.h"
+#include "sim/services/platform_hook.h"
 #include "engines.h"
 
 using namespace test;

@@ -3,7 +3,7 @@
 
 #include "board_fixture.h"
 #include "sb_pei/register/stall.h"
-#include "sim/faults.h"
+#include "sim/machine/faults.h"
 
 using namespace test;
 

@@ -4,7 +4,7 @@
 #include <cctype>
 #include <sstream>
 
-#include "sim/trace_diff.h"
+#include "sim/board/trace_diff.h"
 
 namespace {
 

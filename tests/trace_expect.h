@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/trace.h"
+#include "sim/machine/trace.h"
 
 namespace test {
 

@@ -4,8 +4,8 @@
 #include "board_fixture.h"
 #include "sb_pei/sb_pei.h"
 #include "sequence_builder.h"
-#include "sim/guid_names.h"
-#include "sim/platform_hook.h"
+#include "sim/services/guid_names.h"
+#include "sim/services/platform_hook.h"
 #include "engines.h"
 
 using namespace test;

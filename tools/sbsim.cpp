@@ -5,15 +5,15 @@
 #include <fstream>
 #include <iostream>
 
-#include "sim/boot_cost.h"
-#include "sim/machine.h"
-#include "sim/names.h"
-#include "sim/pei_boot.h"
-#include "sim/scenario.h"
-#include "sim/summary.h"
-#include "sim/sb_config_fields.h"
-#include "sim/timeline_json.h"
-#include "sim/trace_diff.h"
+#include "sim/board/boot_cost.h"
+#include "sim/machine/machine.h"
+#include "sim/machine/names.h"
+#include "sim/board/pei_boot.h"
+#include "sim/board/scenario.h"
+#include "sim/board/summary.h"
+#include "sim/board/sb_config_fields.h"
+#include "sim/board/timeline_json.h"
+#include "sim/board/trace_diff.h"
 
 namespace {
 

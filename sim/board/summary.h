@@ -1,0 +1,14 @@
+// A simulated boot's results as one JSON document (sbsim --json).
+#pragma once
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <vector>
+
+#include "sim/board/pei_boot.h"
+
+namespace sim {
+
+nlohmann::ordered_json summary_json(const Board &board, const std::vector<PeiBootResult> &passes,
+                                    const std::optional<DxeResult> &dxe, const Machine &machine);
+
+}  // namespace sim

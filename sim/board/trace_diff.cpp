@@ -1,0 +1,222 @@
+#include "sim/board/trace_diff.h"
+
+#include <dtl/dtl.hpp>
+#include <fmt/format.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <ostream>
+
+#include "sim/machine/machine.h"
+
+namespace sim {
+namespace {
+
+constexpr std::uint64_t kDelayPort = 0x80;
+
+bool is_delay_port(const TraceLine &l) { return l.op == "in" && l.addr == kDelayPort; }
+
+// What must be equal for two lines to be the same access (times aside).
+std::string key(const TraceLine &l) {
+  if (l.op == "stall") return fmt::format("{}|{}|stall|{}", l.phase, l.in, l.stall_us);
+  return fmt::format("{}|{}|{}|{:x}|{}|{:x}|{}", l.phase, l.in, l.op, l.addr, l.width, l.value, l.via);
+}
+// The same register, whatever the value.
+bool same_register(const TraceLine &a, const TraceLine &b) {
+  return a.phase == b.phase && a.in == b.in && a.op == b.op && a.addr == b.addr && a.width == b.width &&
+         a.reg == b.reg && a.via == b.via;
+}
+
+std::string changed_bits(std::uint32_t before, std::uint32_t after, unsigned width) {
+  std::string out;
+  const std::uint32_t diff = before ^ after;
+  for (unsigned bit = 0; bit < width; ++bit) {
+    if ((diff >> bit & 1) == 0) continue;
+    out += fmt::format("{}bit {} {}->{}", out.empty() ? "" : ", ", bit, before >> bit & 1, after >> bit & 1);
+  }
+  return out;
+}
+
+std::string hex_value(std::uint32_t value, unsigned width) { return fmt::format("0x{:0{}X}", value, width / 4); }
+
+TraceLine from_json(const nlohmann::json &j) {
+  TraceLine l;
+  l.phase = j.value("phase", "");
+  l.in = j.value("in", "");
+  l.op = j.at("op").get<std::string>();
+  if (l.op == "stall") {
+    l.stall_us = j.at("us").get<std::uint64_t>();
+    return l;
+  }
+  if (l.op != "in" && l.op != "out" && l.op != "rd" && l.op != "wr") throw std::invalid_argument("unknown op " + l.op);
+  l.addr = j.at("addr").get<std::uint64_t>();
+  l.width = j.at("width").get<unsigned>();
+  if (l.width != 8 && l.width != 16 && l.width != 32) throw std::invalid_argument("width must be 8, 16 or 32");
+  l.value = j.at("value").get<std::uint32_t>();
+  l.reg = j.value("reg", "");
+  l.via = j.value("via", "");
+  if (j.contains("t")) l.t_ns = j.at("t").get<std::uint64_t>();
+  return l;
+}
+
+}  // namespace
+
+bool is_delay(const TraceLine &l) { return l.op == "in" && (l.reg == "PM_TMR" || l.addr == kDelayPort); }
+
+std::vector<TraceLine> read_trace(const std::string &path) {
+  std::ifstream in(path);
+  if (!in) throw TraceReadError(path + ": cannot read");
+  std::vector<TraceLine> lines;
+  std::string text;
+  for (std::size_t number = 1; std::getline(in, text); ++number) {
+    if (text.empty()) continue;
+    try {
+      lines.push_back(from_json(nlohmann::json::parse(text)));
+    } catch (const std::exception &e) {
+      throw TraceReadError(fmt::format("{}:{}: not a trace line: {}", path, number, e.what()));
+    }
+  }
+  return lines;
+}
+
+std::vector<TraceLine> trace_lines(const Machine &machine) {
+  std::vector<TraceLine> lines;
+  const Timeline &timeline = machine.timeline();
+  for (const Access &a : machine.trace().entries()) {
+    TraceLine l;
+    const std::string &context = timeline.context_name(a.context);
+    const auto bar = context.find('|');
+    l.phase = context.substr(0, bar);
+    if (bar != std::string::npos) l.in = context.substr(bar + 1);
+    l.op = op_name(a.op);
+    l.addr = a.addr;
+    l.width = a.width;
+    l.value = a.value;
+    l.reg = a.reg;
+    l.via = a.via != nullptr ? a.via : "";
+    l.t_ns = a.t_ns;
+    lines.push_back(std::move(l));
+  }
+  return lines;
+}
+
+std::vector<TraceLine> fold_delays(const std::vector<TraceLine> &lines) {
+  std::vector<TraceLine> out;
+  for (std::size_t i = 0; i < lines.size();) {
+    if (!is_delay(lines[i])) {
+      out.push_back(lines[i++]);
+      continue;
+    }
+    // A run: the same kind of delay, in the same context.
+    std::size_t j = i + 1;
+    while (j < lines.size() && is_delay(lines[j]) && is_delay_port(lines[j]) == is_delay_port(lines[i]) &&
+           lines[j].phase == lines[i].phase && lines[j].in == lines[i].in) {
+      ++j;
+    }
+    TraceLine stall;
+    stall.phase = lines[i].phase;
+    stall.in = lines[i].in;
+    stall.op = "stall";
+    const auto first = lines[i].t_ns, last = lines[j - 1].t_ns;
+    stall.stall_us = first && last ? (*last - *first) / 1000 + 1 : j - i;
+    out.push_back(std::move(stall));
+    i = j;
+  }
+  return out;
+}
+
+void write_folded(std::ostream &out, const std::vector<TraceLine> &folded) {
+  for (const TraceLine &l : folded) {
+    nlohmann::ordered_json j;
+    j["phase"] = l.phase;
+    if (!l.in.empty()) j["in"] = l.in;
+    j["op"] = l.op;
+    if (l.op == "stall") {
+      j["us"] = l.stall_us;
+    } else {
+      j["addr"] = l.addr;
+      j["width"] = l.width;
+      j["value"] = l.value;
+      if (!l.reg.empty()) j["reg"] = l.reg;
+      if (!l.via.empty()) j["via"] = l.via;
+    }
+    out << j.dump() << '\n';
+  }
+}
+
+std::string describe(const TraceLine &l) {
+  if (l.op == "stall") return fmt::format("stall {} us", l.stall_us);
+  const bool port = l.op == "in" || l.op == "out";
+  const std::string where = fmt::format("{} 0x{:X}, {}-bit{}", port ? "port" : "mem", l.addr, l.width,
+                                        l.via.empty() ? "" : ", via " + l.via);
+  const std::string name = l.reg.empty() ? fmt::format("0x{:X}", l.addr) : l.reg;
+  return fmt::format("{:<3} {} [{}] = {}", l.op, name, where, hex_value(l.value, l.width));
+}
+
+bool diff_traces(const std::vector<TraceLine> &old_lines, const std::vector<TraceLine> &new_lines, std::ostream &out) {
+  std::vector<std::string> a, b;
+  for (const TraceLine &l : old_lines) a.push_back(key(l));
+  for (const TraceLine &l : new_lines) b.push_back(key(l));
+  dtl::Diff<std::string, std::vector<std::string>> diff(a, b);
+  diff.compose();
+  const auto ses = diff.getSes().getSequence();
+
+  bool same = true;
+  std::string group;  // the phase and step of the last line printed
+  const auto heading = [&](const TraceLine &l) {
+    const std::string g = l.phase + (l.in.empty() ? "" : " > " + l.in);
+    if (g != group) out << "=== " << g << '\n';
+    group = g;
+  };
+  for (std::size_t i = 0; i < ses.size();) {
+    if (ses[i].second.type == dtl::SES_COMMON) {
+      ++i;
+      continue;
+    }
+    same = false;
+    // A hunk: deletions then additions (dtl's order), up to the next common line.
+    std::vector<const TraceLine *> removed, added;
+    std::size_t j = i;
+    for (; j < ses.size() && ses[j].second.type != dtl::SES_COMMON; ++j) {
+      if (ses[j].second.type == dtl::SES_DELETE) removed.push_back(&old_lines[ses[j].second.beforeIdx - 1]);
+      else added.push_back(&new_lines[ses[j].second.afterIdx - 1]);
+    }
+    // The common line before the hunk, for orientation.
+    const std::size_t at_old = i > 0 ? static_cast<std::size_t>(ses[i - 1].second.beforeIdx) : 0;
+    const TraceLine &first = !removed.empty() ? *removed.front() : *added.front();
+    heading(first);
+    out << fmt::format("@@ after access {} of the old trace\n", at_old);
+    if (i > 0) out << "    " << describe(old_lines[at_old - 1]) << '\n';
+    // Pair a removed line with an added one of the same register: a changed value. Lines
+    // without a partner are printed as removed or added, in boot order.
+    const auto partner_ahead = [&](std::size_t r, std::size_t n) {
+      for (std::size_t k = n; k < added.size(); ++k) {
+        if (same_register(*removed[r], *added[k])) return true;
+      }
+      return false;
+    };
+    std::size_t r = 0, n = 0;
+    while (r < removed.size() || n < added.size()) {
+      if (r < removed.size() && n < added.size() && same_register(*removed[r], *added[n])) {
+        const TraceLine &o = *removed[r++], &c = *added[n++];
+        heading(c);
+        if (o.op == "stall") {
+          out << fmt::format("  ~ stall {} us -> {} us\n", o.stall_us, c.stall_us);
+        } else {
+          out << fmt::format("  ~ {} -> {} ({})\n", describe(o), hex_value(c.value, c.width),
+                             changed_bits(o.value, c.value, o.width));
+        }
+      } else if (r < removed.size() && (n == added.size() || !partner_ahead(r, n))) {
+        heading(*removed[r]);
+        out << "  - " << describe(*removed[r++]) << '\n';
+      } else {
+        heading(*added[n]);
+        out << "  + " << describe(*added[n++]) << '\n';
+      }
+    }
+    i = j;
+  }
+  return same;
+}
+
+}  // namespace sim

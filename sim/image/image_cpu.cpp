@@ -1,0 +1,520 @@
+#include "sim/image/image_cpu.h"
+
+#include <sys/mman.h>
+#include <unicorn/unicorn.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fmt/format.h>
+#include <map>
+#include <memory>
+
+#include "sim/machine/arena.h"
+#include "sim/machine/faults.h"
+#include "sim/machine/machine.h"
+
+extern "C" char __executable_start[];  // the host program's code, from the linker
+extern "C" char etext[];
+
+namespace sim {
+namespace {
+
+constexpr std::uint64_t kPage = 0x1000;
+constexpr std::uint64_t kTrapAreaSize = 0x10000;
+constexpr std::size_t kStackSize = 64 * 1024;
+// Translated blocks the image may run in one call before it counts as running away (a loop
+// that touches no hardware never meets the machine's watchdog).
+constexpr std::uint64_t kMaxBlocksPerRun = 200'000'000;
+
+std::uint64_t page_up(std::uint64_t v) { return (v + kPage - 1) & ~(kPage - 1); }
+
+// Host memory for images, at their load addresses, kept for the life of the process (a new
+// load of the same image reuses it).
+std::uint8_t *image_memory(std::uint64_t address, std::uint64_t size) {
+  static std::map<std::uint64_t, std::uint64_t> mapped;
+  auto it = mapped.find(address);
+  if (it != mapped.end()) {
+    if (it->second < size) throw std::runtime_error(fmt::format("image area at 0x{:X} too small", address));
+    return reinterpret_cast<std::uint8_t *>(address);
+  }
+  void *p = mmap(reinterpret_cast<void *>(address), size, PROT_READ | PROT_WRITE,
+                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+  if (p != reinterpret_cast<void *>(address))
+    throw std::runtime_error(fmt::format("cannot map image memory at 0x{:X}", address));
+  mapped[address] = size;
+  return static_cast<std::uint8_t *>(p);
+}
+
+// Every image run checks out its load area; two live images at one address would share it.
+std::map<std::uint64_t, const ImageCpu *> &live_images() {
+  static std::map<std::uint64_t, const ImageCpu *> m;
+  return m;
+}
+
+void check(uc_err e, const char *what) {
+  if (e != UC_ERR_OK) throw std::runtime_error(fmt::format("emulator: {}: {}", what, uc_strerror(e)));
+}
+
+}  // namespace
+
+// One emulator per image and load address, kept for the life of the process: its mappings
+// and hooks stay, and so does the code it has translated, which the next load of the same
+// image reuses. The hooks reach the ImageCpu that runs on it now.
+struct ImageCpu::Emulator {
+  struct MmioRegion {
+    Emulator *emulator;
+    std::uint64_t base;
+  };
+  uc_engine *uc = nullptr;
+  ImageCpu *cpu = nullptr;
+  std::vector<std::unique_ptr<MmioRegion>> regions;
+  std::vector<std::uint64_t> pause_sites;
+  uc_hook count_hook = 0;
+};
+
+namespace {
+using MmioRegion = ImageCpu::Emulator::MmioRegion;
+ImageCpu *running(void *user) { return static_cast<ImageCpu::Emulator *>(user)->cpu; }
+}  // namespace
+
+// The emulator's callbacks. They run inside the emulator, which C++ exceptions must not
+// cross: a throw from the machine (a reset, the watchdog) is held and the run stopped.
+struct ImageCpuHooks {
+  static bool stopped(ImageCpu *cpu) { return cpu->pending_ != nullptr; }
+
+  static std::uint32_t in(uc_engine *, std::uint32_t port, int size, void *user) {
+    auto *cpu = running(user);
+    if (stopped(cpu)) return 0xFFFFFFFF;
+    try {
+      return Machine::current().io_read(static_cast<std::uint16_t>(port), static_cast<unsigned>(size) * 8);
+    } catch (...) {
+      cpu->hold(std::current_exception());
+      return 0xFFFFFFFF;
+    }
+  }
+  static void out(uc_engine *, std::uint32_t port, int size, std::uint32_t value, void *user) {
+    auto *cpu = running(user);
+    if (stopped(cpu)) return;
+    try {
+      Machine::current().io_write(static_cast<std::uint16_t>(port), static_cast<unsigned>(size) * 8, value);
+    } catch (...) {
+      cpu->hold(std::current_exception());
+    }
+  }
+  static std::uint64_t mmio_read(uc_engine *, std::uint64_t offset, unsigned size, void *user) {
+    auto *r = static_cast<MmioRegion *>(user);
+    ImageCpu *cpu = r->emulator->cpu;
+    if (stopped(cpu)) return ~0ull;
+    try {
+      Machine &m = Machine::current();
+      const std::uint64_t a = r->base + offset;
+      if (size == 8) return m.mem_read(a, 32) | std::uint64_t{m.mem_read(a + 4, 32)} << 32;
+      return m.mem_read(a, size * 8);
+    } catch (...) {
+      cpu->hold(std::current_exception());
+      return ~0ull;
+    }
+  }
+  static void mmio_write(uc_engine *, std::uint64_t offset, unsigned size, std::uint64_t value, void *user) {
+    auto *r = static_cast<MmioRegion *>(user);
+    ImageCpu *cpu = r->emulator->cpu;
+    if (stopped(cpu)) return;
+    try {
+      Machine &m = Machine::current();
+      const std::uint64_t a = r->base + offset;
+      if (size == 8) {
+        m.mem_write(a, 32, static_cast<std::uint32_t>(value));
+        m.mem_write(a + 4, 32, static_cast<std::uint32_t>(value >> 32));
+      } else {
+        m.mem_write(a, size * 8, static_cast<std::uint32_t>(value));
+      }
+    } catch (...) {
+      cpu->hold(std::current_exception());
+    }
+  }
+  static bool unmapped(uc_engine *uc, uc_mem_type type, std::uint64_t address, int, std::int64_t, void *user) {
+    auto *cpu = running(user);
+    cpu->fault_address_ = address;
+    cpu->fault_pc_ = type == UC_MEM_FETCH_UNMAPPED ? 0 : faulting_pc(uc, cpu);
+    return false;
+  }
+  static bool write_protected(uc_engine *uc, uc_mem_type, std::uint64_t address, int, std::int64_t, void *user) {
+    auto *cpu = running(user);
+    cpu->fault_address_ = address;
+    cpu->fault_pc_ = faulting_pc(uc, cpu);
+    return false;
+  }
+  // The emulator brings the program counter up to date for memory hooks.
+  static std::uint64_t faulting_pc(uc_engine *uc, const ImageCpu *cpu) {
+    std::uint64_t pc = 0;
+    uc_reg_read(uc, cpu->is_64_ ? UC_X86_REG_RIP : UC_X86_REG_EIP, &pc);
+    return cpu->is_64_ ? pc : pc & 0xFFFFFFFF;
+  }
+  // `pause`: the machine counts its time, so a spin on it meets the watchdog.
+  static void pause(uc_engine *uc, std::uint64_t address, std::uint32_t, void *user) {
+    auto *cpu = running(user);
+    std::uint8_t op[2];
+    if (stopped(cpu) || uc_mem_read(uc, address, op, 2) != UC_ERR_OK || op[0] != 0xF3 || op[1] != 0x90) return;
+    try {
+      Machine::current().pause();
+    } catch (...) {
+      cpu->hold(std::current_exception());
+    }
+  }
+  static void write_seen(uc_engine *, uc_mem_type, std::uint64_t, int, std::int64_t, void *) {}
+  static void count(uc_engine *, std::uint64_t, std::uint32_t, void *user) { ++running(user)->instructions_; }
+  static void block(uc_engine *uc, std::uint64_t, std::uint32_t, void *user) {
+    auto *cpu = running(user);
+    if (++cpu->blocks_ > kMaxBlocksPerRun && !stopped(cpu)) {
+      cpu->hold(std::make_exception_ptr(Hang(fmt::format("{}: still running after {} blocks without returning",
+                                                         cpu->name_, kMaxBlocksPerRun))));
+      uc_emu_stop(uc);
+    }
+  }
+};
+
+ImageCpu *ImageCpu::owning(std::uint64_t address) {
+  for (auto &[base, cpu] : live_images())
+    if (cpu->owns(address)) return const_cast<ImageCpu *>(cpu);
+  return nullptr;
+}
+
+void ImageCpu::hold(std::exception_ptr e) {
+  if (pending_ == nullptr) pending_ = std::move(e);
+  uc_emu_stop(uc_);
+}
+
+ImageCpu::ImageCpu(const PeImage &image, std::uint64_t load_address, std::string name, Options options)
+    : name_(std::move(name)),
+      options_(options),
+      is_64_(image.is_64()),
+      load_(load_address),
+      size_(page_up(image.size_of_image())),
+      entry_rva_(image.entry_rva()),
+      arena_mark_(Arena::instance().mark()) {
+  if (load_ % kPage != 0) throw std::runtime_error("image load address must be page aligned");
+  auto &live = live_images();
+  if (live.count(load_) != 0) throw std::runtime_error(fmt::format("{}: another image runs at 0x{:X}", name_, load_));
+  std::uint8_t *memory = image_memory(load_, size_);
+  image.load(memory, load_);
+
+  // The emulator of this image at this address, made on first use. Another image, or other
+  // options, at the same address get a new one.
+  struct Key {
+    std::uint64_t load;
+    const PeImage *image;
+    bool writable, mmio;
+    auto operator<=>(const Key &) const = default;
+  };
+  // Closed at exit, so that nothing the emulator allocated outlives it.
+  struct Emulators : std::map<Key, std::unique_ptr<Emulator>> {
+    ~Emulators() {
+      for (auto &entry : *this) uc_close(entry.second->uc);
+    }
+  };
+  static Emulators emulators;
+  const Key key{load_, &image, options_.writable_image, options_.mmio_below_4g};
+  auto it = emulators.find(key);
+  if (it == emulators.end()) {
+    auto e = std::make_unique<Emulator>();
+    check(uc_open(UC_ARCH_X86, is_64_ ? UC_MODE_64 : UC_MODE_32, &e->uc), "open");
+    // Code sites of `pause` (F3 90) in executable sections; the hook checks the bytes again
+    // when it runs, so a match inside another instruction costs nothing but a look.
+    for (const PeSection &sec : image.sections()) {
+      if (!sec.executable()) continue;
+      for (std::uint32_t i = 0; i + 1 < sec.virtual_size; ++i)
+        if (memory[sec.rva + i] == 0xF3 && memory[sec.rva + i + 1] == 0x90) e->pause_sites.push_back(load_ + sec.rva + i);
+    }
+    emulator_ = e.get();
+    uc_ = e->uc;
+    map_memory(image);
+    add_hooks();
+    it = emulators.emplace(key, std::move(e)).first;
+  }
+  emulator_ = it->second.get();
+  uc_ = emulator_->uc;
+  emulator_->cpu = this;
+  live[load_] = this;
+  if (options_.count_instructions) {
+    check(uc_hook_add(uc_, &emulator_->count_hook, UC_HOOK_CODE, reinterpret_cast<void *>(ImageCpuHooks::count),
+                      emulator_, load_, load_ + size_ - 1),
+          "hook count");
+    uc_ctl_remove_cache(uc_, load_, load_ + size_);  // translate again, counted
+  }
+
+  auto *stack = static_cast<std::uint8_t *>(Arena::instance().allocate(kStackSize, 16));
+  stack_bottom_ = reinterpret_cast<std::uintptr_t>(stack);
+  stack_top_ = stack_bottom_ + kStackSize;
+}
+
+ImageCpu::~ImageCpu() {
+  if (emulator_->count_hook != 0) {
+    uc_hook_del(uc_, emulator_->count_hook);
+    emulator_->count_hook = 0;
+    uc_ctl_remove_cache(uc_, load_, load_ + size_);
+  }
+  emulator_->cpu = nullptr;
+  live_images().erase(load_);
+  Arena::instance().rewind(arena_mark_);
+}
+
+void ImageCpu::map_memory(const PeImage &image) {
+  // An image whose sections each start a page gets each section's own protection (code read
+  // and execute, constants read, data read and write); else one protection for all of it.
+  bool paged = options_.writable_image;
+  for (const PeSection &s : image.sections()) paged = paged && s.rva % kPage == 0;
+  if (paged) {
+    std::vector<std::uint32_t> perms(size_ / kPage, UC_PROT_READ);  // headers and gaps: read only
+    for (const PeSection &s : image.sections()) {
+      const std::uint32_t p = UC_PROT_READ | (s.executable() ? UC_PROT_EXEC : 0) | (s.writable() ? UC_PROT_WRITE : 0);
+      for (std::uint64_t at = s.rva; at < s.rva + std::max<std::uint64_t>(s.virtual_size, 1); at += kPage)
+        perms[at / kPage] = p;
+    }
+    for (std::size_t page = 0; page < perms.size(); ++page)
+      check(uc_mem_map_ptr(uc_, load_ + page * kPage, kPage, perms[page], reinterpret_cast<void *>(load_ + page * kPage)),
+            "map image");
+  } else {
+    const std::uint32_t all = UC_PROT_READ | UC_PROT_EXEC | (options_.writable_image ? UC_PROT_WRITE : 0);
+    check(uc_mem_map_ptr(uc_, load_, size_, all, reinterpret_cast<void *>(load_)), "map image");
+  }
+  check(uc_mem_map_ptr(uc_, Arena::kBase, Arena::kSize, UC_PROT_ALL, Arena::instance().base()), "map RAM");
+  if (!options_.mmio_below_4g) return;
+  // Everything else below 4 GiB is the machine's, but for the trap area.
+  struct Hole {
+    std::uint64_t lo, hi;
+  };
+  std::vector<Hole> holes = {{load_, load_ + size_}, {Arena::kBase, Arena::kBase + Arena::kSize},
+                             {kTrapBase, kTrapBase + kTrapAreaSize}};
+  std::sort(holes.begin(), holes.end(), [](const Hole &a, const Hole &b) { return a.lo < b.lo; });
+  std::uint64_t at = 0;
+  auto &regions = emulator_->regions;  // the callbacks' user data
+  auto map = [&](std::uint64_t lo, std::uint64_t hi) {
+    if (hi <= lo) return;
+    regions.push_back(std::make_unique<MmioRegion>(MmioRegion{emulator_, lo}));
+    check(uc_mmio_map(uc_, lo, hi - lo, ImageCpuHooks::mmio_read, regions.back().get(), ImageCpuHooks::mmio_write,
+                      regions.back().get()),
+          "map MMIO");
+  };
+  for (const Hole &h : holes) {
+    map(at, h.lo);
+    at = std::max(at, h.hi);
+  }
+  map(at, 1ull << 32);
+}
+
+void ImageCpu::add_hooks() {
+  uc_hook h;
+  check(uc_hook_add(uc_, &h, UC_HOOK_INSN, reinterpret_cast<void *>(ImageCpuHooks::in), emulator_, 1, 0, UC_X86_INS_IN),
+        "hook IN");
+  check(uc_hook_add(uc_, &h, UC_HOOK_INSN, reinterpret_cast<void *>(ImageCpuHooks::out), emulator_, 1, 0, UC_X86_INS_OUT),
+        "hook OUT");
+  check(uc_hook_add(uc_, &h, UC_HOOK_MEM_UNMAPPED, reinterpret_cast<void *>(ImageCpuHooks::unmapped), emulator_, 1, 0),
+        "hook unmapped");
+  check(uc_hook_add(uc_, &h, UC_HOOK_MEM_WRITE_PROT, reinterpret_cast<void *>(ImageCpuHooks::write_protected), emulator_,
+                    1, 0),
+        "hook write protection");
+  // A write hook on the image makes the emulator keep the program counter exact at every
+  // store, so that a write into the image is reported with its own instruction.
+  if (!options_.writable_image)
+    check(uc_hook_add(uc_, &h, UC_HOOK_MEM_WRITE, reinterpret_cast<void *>(ImageCpuHooks::write_seen), emulator_, load_,
+                      load_ + size_ - 1),
+          "hook writes");
+  check(uc_hook_add(uc_, &h, UC_HOOK_BLOCK, reinterpret_cast<void *>(ImageCpuHooks::block), emulator_, load_,
+                    load_ + size_ - 1),
+        "hook blocks");
+  for (std::uint64_t site : emulator_->pause_sites)
+    check(uc_hook_add(uc_, &h, UC_HOOK_CODE, reinterpret_cast<void *>(ImageCpuHooks::pause), emulator_, site, site),
+          "hook pause");
+  uc_ctl_remove_cache(uc_, load_, load_ + size_);
+}
+
+std::uint64_t ImageCpu::trap(std::string name, Handler handler) {
+  if ((traps_.size() + 1) * kTrapStride >= kTrapAreaSize - kPage) throw std::runtime_error("emulator: too many traps");
+  traps_.push_back({std::move(name), std::move(handler)});
+  return kTrapBase + (traps_.size() - 1) * kTrapStride;
+}
+
+std::uint64_t ImageCpu::reg(int id) const {
+  std::uint64_t v = 0;
+  uc_reg_read(uc_, id, &v);
+  return is_64_ ? v : (v & 0xFFFFFFFF);
+}
+
+void ImageCpu::set_reg(int id, std::uint64_t value) { uc_reg_write(uc_, id, &value); }
+
+void *ImageCpu::host(std::uint64_t address, std::size_t bytes) const {
+  const std::uint64_t end = address + bytes;
+  const bool in_arena = address >= Arena::kBase && end <= Arena::kBase + Arena::kSize && end >= address;
+  const bool in_image = address >= load_ && end <= load_ + size_ && end >= address;
+  if (!in_arena && !in_image)
+    throw EmulationFault(fmt::format("{}: pointer 0x{:X} ({} bytes) is not in RAM or the image", name_, address, bytes));
+  return reinterpret_cast<void *>(address);
+}
+
+std::uint32_t ImageCpu::read32(std::uint64_t address) const {
+  std::uint32_t v;
+  std::memcpy(&v, host(address, 4), 4);
+  return v;
+}
+void ImageCpu::write32(std::uint64_t address, std::uint32_t value) { std::memcpy(host(address, 4), &value, 4); }
+void ImageCpu::write64(std::uint64_t address, std::uint64_t value) { std::memcpy(host(address, 8), &value, 8); }
+
+std::uint64_t ImageCpu::arg(unsigned i) {
+  if (!is_64_) return read32(reg(UC_X86_REG_ESP) + 4 + 4 * i);
+  switch (i) {
+    case 0: return reg(UC_X86_REG_RCX);
+    case 1: return reg(UC_X86_REG_RDX);
+    case 2: return reg(UC_X86_REG_R8);
+    case 3: return reg(UC_X86_REG_R9);
+    default: {
+      std::uint64_t v;
+      std::memcpy(&v, host(reg(UC_X86_REG_RSP) + 0x28 + 8 * (i - 4), 8), 8);
+      return v;
+    }
+  }
+}
+
+std::uint64_t ImageCpu::arg64(unsigned i) { return is_64_ ? arg(i) : arg(i) | arg(i + 1) << 32; }
+
+std::uint64_t ImageCpu::call(std::uint64_t function, std::initializer_list<std::uint64_t> args) {
+  // A nested call keeps the interrupted one's registers and builds its frame below them.
+  struct Frame {
+    ImageCpu &cpu;
+    uc_context *saved = nullptr;
+    explicit Frame(ImageCpu &c) : cpu(c) {
+      if (cpu.depth_ > 0) {
+        check(uc_context_alloc(cpu.uc_, &saved), "context");
+        check(uc_context_save(cpu.uc_, saved), "save context");
+      } else {
+        cpu.blocks_ = 0;
+      }
+      ++cpu.depth_;
+    }
+    ~Frame() {
+      --cpu.depth_;
+      if (saved != nullptr) {
+        uc_context_restore(cpu.uc_, saved);
+        uc_context_free(saved);
+      }
+    }
+  } frame(*this);
+
+  const int sp_reg = is_64_ ? UC_X86_REG_RSP : UC_X86_REG_ESP;
+  std::uint64_t sp = (depth_ > 1 ? reg(sp_reg) - 128 : stack_top_) & ~std::uint64_t{15};
+  const std::vector<std::uint64_t> a(args);
+  if (!is_64_) {
+    sp -= 4 * a.size();
+    sp &= ~std::uint64_t{15};
+    for (std::size_t i = 0; i < a.size(); ++i) write32(sp + 4 * i, static_cast<std::uint32_t>(a[i]));
+    sp -= 4;
+    write32(sp, static_cast<std::uint32_t>(kReturnSentinel));
+  } else {
+    const std::size_t on_stack = a.size() > 4 ? a.size() - 4 : 0;
+    sp -= (0x20 + 8 * on_stack + 15) & ~std::size_t{15};
+    for (std::size_t i = 4; i < a.size(); ++i) write64(sp + 0x20 + 8 * (i - 4), a[i]);
+    static constexpr int kArgRegs[] = {UC_X86_REG_RCX, UC_X86_REG_RDX, UC_X86_REG_R8, UC_X86_REG_R9};
+    for (std::size_t i = 0; i < a.size() && i < 4; ++i) set_reg(kArgRegs[i], a[i]);
+    sp -= 8;
+    write64(sp, kReturnSentinel);
+  }
+  if (sp < stack_bottom_ + 256) throw EmulationFault(fmt::format("{}: emulated stack exhausted", name_));
+  set_reg(sp_reg, sp);
+  return run(function);
+}
+
+std::uint64_t ImageCpu::run(std::uint64_t pc) {
+  const int sp_reg = is_64_ ? UC_X86_REG_RSP : UC_X86_REG_ESP;
+  const int pc_reg = is_64_ ? UC_X86_REG_RIP : UC_X86_REG_EIP;
+  auto result = [&] {
+    return is_64_ ? reg(UC_X86_REG_RAX) : reg(UC_X86_REG_EAX) | reg(UC_X86_REG_EDX) << 32;
+  };
+  for (;;) {
+    fault_address_ = 0;
+    fault_pc_ = 0;
+    const uc_err err = uc_emu_start(uc_, pc, kReturnSentinel, 0, 0);
+    if (pending_ != nullptr) {
+      std::exception_ptr e = pending_;
+      pending_ = nullptr;
+      std::rethrow_exception(e);
+    }
+    const std::uint64_t here = reg(pc_reg);
+    if (err == UC_ERR_OK && here == kReturnSentinel) return result();
+    if (err != UC_ERR_FETCH_UNMAPPED) fail(err, here);
+    const std::uint64_t target = fault_address_ != 0 ? fault_address_ : here;
+    if (target == kReturnSentinel) return result();
+
+    std::uint64_t value;
+    if (target >= kTrapBase && target < kTrapBase + traps_.size() * kTrapStride && (target - kTrapBase) % kTrapStride == 0) {
+      value = traps_[(target - kTrapBase) / kTrapStride].handler(*this);
+    } else if (is_64_ && target >= reinterpret_cast<std::uintptr_t>(__executable_start) &&
+               target < reinterpret_cast<std::uintptr_t>(etext)) {
+      value = call_host_function(target);
+    } else {
+      throw EmulationFault(fmt::format("{}: call or jump to 0x{:X}, where there is no code", name_, target));
+    }
+    // Return to the caller as its `ret` would.
+    const std::uint64_t sp = reg(sp_reg);
+    const std::uint64_t ret = is_64_ ? *static_cast<std::uint64_t *>(host(sp, 8)) : read32(sp);
+    set_reg(sp_reg, sp + (is_64_ ? 8 : 4));
+    if (is_64_) {
+      set_reg(UC_X86_REG_RAX, value);
+    } else {
+      set_reg(UC_X86_REG_EAX, value & 0xFFFFFFFF);
+      set_reg(UC_X86_REG_EDX, value >> 32);
+    }
+    pc = ret;
+  }
+}
+
+// A stand-in's own function, reached through a table the host filled: called with the
+// Microsoft x64 arguments the image passed (ten cover every service the modules use).
+std::uint64_t ImageCpu::call_host_function(std::uint64_t address) {
+  using Fn = std::uint64_t(__attribute__((ms_abi)) *)(std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t,
+                                                        std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t,
+                                                        std::uint64_t, std::uint64_t);
+  std::uint64_t a[10];
+  for (unsigned i = 0; i < 10; ++i) a[i] = arg(i);
+  return reinterpret_cast<Fn>(address)(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9]);
+}
+
+std::string ImageCpu::describe_instruction(std::uint64_t pc) const {
+  std::string s = fmt::format("0x{:X}", pc);
+  if (owns(pc)) {
+    s += fmt::format(" (image offset 0x{:X}: bytes", pc - load_);
+    for (std::uint64_t i = 0; i < 8 && owns(pc + i); ++i) s += fmt::format(" {:02X}", *reinterpret_cast<const std::uint8_t *>(pc + i));
+    s += ")";
+  }
+  return s;
+}
+
+void ImageCpu::fail(int err, std::uint64_t pc) {
+  const std::string at = describe_instruction(fault_pc_ != 0 ? fault_pc_ : pc);
+  switch (err) {
+    case UC_ERR_WRITE_PROT:
+      if (owns(fault_address_) && options_.writable_image)
+        throw EmulationFault(fmt::format("{}: write into a read-only part of its image at 0x{:X} (image offset 0x{:X}) "
+                                         "by the instruction at {}",
+                                         name_, fault_address_, fault_address_ - load_, at));
+      if (owns(fault_address_))
+        throw XipViolation(fmt::format(
+            "execute-in-place violation: {} wrote into its image at 0x{:X} (image offset 0x{:X}) with the instruction "
+            "at {}",
+            name_, fault_address_, fault_address_ - load_, at));
+      throw EmulationFault(fmt::format("{}: write to protected memory at 0x{:X} by the instruction at {}", name_,
+                                       fault_address_, at));
+    case UC_ERR_READ_UNMAPPED:
+    case UC_ERR_WRITE_UNMAPPED:
+      throw EmulationFault(fmt::format("{}: {} of 0x{:X}, where nothing is mapped, by the instruction at {}", name_,
+                                       err == UC_ERR_READ_UNMAPPED ? "read" : "write", fault_address_, at));
+    case UC_ERR_FETCH_PROT:
+      throw EmulationFault(fmt::format("{}: ran into memory that is not code at {}", name_, at));
+    case UC_ERR_INSN_INVALID:
+      throw EmulationFault(fmt::format("{}: invalid instruction at {}", name_, at));
+    case UC_ERR_OK:
+      throw EmulationFault(fmt::format("{}: emulation stopped at {}", name_, at));
+    default:
+      throw EmulationFault(fmt::format("{}: {} at {}", name_, uc_strerror(static_cast<uc_err>(err)), at));
+  }
+}
+
+}  // namespace sim

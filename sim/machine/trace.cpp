@@ -1,0 +1,42 @@
+#include "sim/machine/trace.h"
+
+#include <nlohmann/json.hpp>
+#include <ostream>
+
+namespace sim {
+
+const char *op_name(Op op) {
+  switch (op) {
+    case Op::In: return "in";
+    case Op::Out: return "out";
+    case Op::Rd: return "rd";
+    case Op::Wr: return "wr";
+  }
+  return "?";
+}
+
+std::string to_json_line(const Access &a, const std::string &context) {
+  nlohmann::ordered_json j;
+  j["t"] = a.t_ns;
+  j["op"] = op_name(a.op);
+  j["addr"] = a.addr;
+  j["width"] = a.width;
+  j["value"] = a.value;
+  if (!a.reg.empty()) j["reg"] = a.reg;
+  if (a.via != nullptr) j["via"] = a.via;
+  if (!context.empty()) {
+    const auto bar = context.find('|');
+    j["phase"] = context.substr(0, bar);
+    if (bar != std::string::npos) j["in"] = context.substr(bar + 1);
+  }
+  return j.dump();
+}
+
+void Trace::write_jsonl(std::ostream &out, const std::vector<std::string> *contexts) const {
+  static const std::string none;
+  for (const Access &a : entries_) {
+    out << to_json_line(a, contexts != nullptr && a.context < contexts->size() ? (*contexts)[a.context] : none) << '\n';
+  }
+}
+
+}  // namespace sim

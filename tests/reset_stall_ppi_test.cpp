@@ -54,6 +54,20 @@ TEST_P(ResetStallPpi, StallHasMicrosecondResolutionAndWaits) {
   EXPECT_LE(machine().now_ns() - mid, 4'010'000u);
 }
 
+TEST_P(ResetStallPpi, StallOnATimerThatNeverCountsFinishesOnPort80) {
+  sb().acpi.freeze_timer(true);
+  machine().set_watchdog(100'000'000);
+  EXPECT_EQ(module_->stall(100), EFI_SUCCESS);
+  std::size_t timer_reads = 0, port80_reads = 0;
+  for (const sim::Access &a : trace()) {
+    timer_reads += a.op == sim::Op::In && a.addr == 0x0808;
+    port80_reads += a.op == sim::Op::In && a.addr == 0x80;
+  }
+  EXPECT_EQ(timer_reads, 1025u);  // the first reading, then 1,024 that stand still
+  EXPECT_EQ(port80_reads, 50u);   // the whole 100 us, 2 us a read
+  EXPECT_EQ(trace().size(), 1 + timer_reads + port80_reads);  // and the timer port's register
+}
+
 // UINTN has 64 bits only in a 64-bit build.
 using StallOnHost = ResetStallPpiTest;
 

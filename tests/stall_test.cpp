@@ -98,10 +98,58 @@ TEST_P(LongStall, WaitsTheWholeRequest) {
 
 INSTANTIATE_TEST_SUITE_P(Requests, LongStall, ::testing::Values(42'949'671u, 42'949'672u, 100'000'000u, 0xFFFFFFFFu));
 
-TEST_F(Stall, ADeadTimerIsCaughtByTheWatchdog) {
-  sb().acpi.freeze_timer(true);
-  machine().set_watchdog(10'000'000);
-  EXPECT_THROW(sbpei::SbStall(10), sim::Hang);
+// A timer that does not count: after 1,024 readings that stand still, the rest of the wait
+// is made on port 0x80, as when no timer port is set.
+enum class DeadTimer { NeverCounts, StopsMidDelay, ReadsAllOnes };
+struct DeadTimerCase {
+  const char *name;
+  DeadTimer kind;
+  UINT32 us;
+};
+
+class StallOnADeadTimer : public Stall, public ::testing::WithParamInterface<DeadTimerCase> {};
+
+TEST_P(StallOnADeadTimer, FinishesTheRemainingDelayOnPort80) {
+  const DeadTimerCase c = GetParam();
+  const UINT16 port = kTimerPort;
+  switch (c.kind) {
+    case DeadTimer::NeverCounts: sb().acpi.freeze_timer(true); break;
+    case DeadTimer::StopsMidDelay: sb().acpi.stop_timer_at(machine().now_ns() + 60'000); break;
+    case DeadTimer::ReadsAllOnes:  // a block nothing answers for: the bus reads all ones
+      sb().acpi.set_timer(0xFFFFFFFF);
+      sb().acpi.freeze_timer(true);
+      break;
+  }
+  machine().set_watchdog(100'000'000);  // a wait that never ends fails here
+  ASSERT_NO_THROW(sbpei::SbStall(c.us));
+
+  // The timer's readings, then only reads of port 0x80.
+  std::vector<std::uint32_t> readings;
+  std::size_t i = 1, port80 = 0;
+  for (; i < trace().size() && trace()[i].addr == port; ++i) readings.push_back(trace()[i].value);
+  for (; i < trace().size(); ++i, ++port80) {
+    ASSERT_EQ(trace()[i].addr, 0x80u) << "access " << i;
+    ASSERT_EQ(trace()[i].op, sim::Op::In);
+  }
+  ASSERT_GT(readings.size(), 1024u);
+  const auto last = readings.end() - 1;
+  for (auto r = last - 1024; r != last; ++r) EXPECT_EQ(*r, *last);  // 1,024 polls unchanged
+  if (c.kind == DeadTimer::ReadsAllOnes) {
+    EXPECT_EQ(*last, 0xFFFFFFFFu);
+  }
+  if (c.kind == DeadTimer::StopsMidDelay) {
+    EXPECT_GT(*last, readings.front());  // it counted for a while
+  } else {
+    EXPECT_EQ(readings.size(), 1025u);  // the first reading, then 1,024 that stand still
+  }
+  const UINT32 passed = ((*last - readings.front()) * 28) / 100;
+  EXPECT_EQ(port80, (c.us - passed) / 2);
 }
+
+INSTANTIATE_TEST_SUITE_P(Timers, StallOnADeadTimer,
+                         ::testing::Values(DeadTimerCase{"NeverCounts", DeadTimer::NeverCounts, 100},
+                                           DeadTimerCase{"StopsMidDelay", DeadTimer::StopsMidDelay, 4000},
+                                           DeadTimerCase{"ReadsAllOnes", DeadTimer::ReadsAllOnes, 10}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace

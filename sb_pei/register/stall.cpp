@@ -1,5 +1,6 @@
 // SbStall: waits on the ACPI PM timer whose port the southbridge holds in PM registers
-// 0x64/0x65, or on dummy reads of port 0x80 when that port is not set.
+// 0x64/0x65, or on dummy reads of port 0x80 when that port is not set or the timer there does
+// not count.
 #include "sb_pei/register/stall.h"
 
 #include "sb_pei/register/access.h"
@@ -19,19 +20,42 @@ constexpr UINT32 kTickNumerator = 28;
 constexpr UINT32 kTickDenominator = 100;
 constexpr UINT32 kLongWaitPiece = 10000000;
 
+// A timer that reads the same value this many polls in a row does not count: a working one
+// moves every 0.28 us, and even a fast port read takes longer than that, so a thousand reads
+// standing still leave no doubt (a stopped or undecoded timer block, all ones when nothing
+// answers). On a dead timer each delay costs these polls, about a millisecond, then finishes
+// on port 0x80; the module keeps no state, so every delay finds out anew.
+constexpr UINT32 kDeadTimerPolls = 1024;
+
+// Each read of port 0x80 takes about 2 us on the bus.
+void DelayOnPort80(UINT32 Microseconds) {
+  UINT8 Discard = 0;
+  for (UINT32 N = Microseconds >> 1; N != 0; --N) ReadIo(kDelayPort, kWidth8, &Discard);
+}
+
 UINT32 ReadTimer(UINT16 Port) {
   UINT32 Now = 0;
   ReadIo(Port, kWidth32, &Now);
   return Now;
 }
 
-// Polls until strictly more than `Microseconds` have passed since the first reading.
+// Polls until strictly more than `Microseconds` have passed since the first reading; on a
+// timer that stands still, the rest of the wait is made on port 0x80.
 void WaitOnTimer(UINT16 Port, UINT32 Microseconds) {
   const UINT32 Start = ReadTimer(Port);
+  UINT32 Last = Start;
+  UINT32 Unchanged = 0;
   for (;;) {
-    const UINT32 Ticks = ReadTimer(Port) - Start;  // modulo 2^32: a wrapped counter still counts
+    const UINT32 Now = ReadTimer(Port);
+    const UINT32 Ticks = Now - Start;  // modulo 2^32: a wrapped counter still counts
     const UINT32 Passed = (Ticks * kTickNumerator) / kTickDenominator;
     if (Passed > Microseconds) return;
+    Unchanged = Now == Last ? Unchanged + 1 : 0;
+    Last = Now;
+    if (Unchanged == kDeadTimerPolls) {
+      DelayOnPort80(Microseconds - Passed);
+      return;
+    }
   }
 }
 
@@ -42,9 +66,7 @@ void SbStall(UINT32 Microseconds) {
   ReadMem(kPmTimerPortReg, kWidth16, &TimerPort);
 
   if (TimerPort == 0) {
-    // No timer: each read of port 0x80 takes about 2 us on the bus.
-    UINT8 Discard = 0;
-    for (UINT32 N = Microseconds >> 1; N != 0; --N) ReadIo(kDelayPort, kWidth8, &Discard);
+    DelayOnPort80(Microseconds);
     return;
   }
 

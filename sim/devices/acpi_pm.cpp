@@ -1,5 +1,7 @@
 #include "sim/devices/acpi_pm.h"
 
+#include <algorithm>
+
 namespace sim {
 
 void AcpiPm::attach(Machine &m, PmRegisters &pm) {
@@ -19,8 +21,9 @@ void AcpiPm::remap() {
 }
 
 std::uint64_t AcpiPm::ticks() const {
-  return machine_ == nullptr ? 0 : static_cast<std::uint64_t>(
-      (static_cast<unsigned __int128>(machine_->now_ns()) * kTimerHz) / 1000000000u);
+  if (machine_ == nullptr) return 0;
+  const std::uint64_t ns = std::min(machine_->now_ns(), stop_at_ns_);
+  return static_cast<std::uint64_t>((static_cast<unsigned __int128>(ns) * kTimerHz) / 1000000000u);
 }
 
 std::uint32_t AcpiPm::timer() const {

@@ -37,6 +37,8 @@ class AcpiPm : public IoDevice {
   void set_timer(std::uint32_t value);
   // A timer that never counts (a dead timer block).
   void freeze_timer(bool frozen) { frozen_ = frozen; }
+  // A timer that stops counting at a virtual time and reads that value from then on.
+  void stop_timer_at(std::uint64_t ns) { stop_at_ns_ = ns; }
   std::uint16_t pm1_port() const { return pm1_port_; }
   std::uint16_t timer_port() const { return timer_port_; }
 
@@ -50,6 +52,7 @@ class AcpiPm : public IoDevice {
   std::uint16_t pm1_control_ = 0;
   std::uint32_t timer_offset_ = 0;
   bool frozen_ = false;
+  std::uint64_t stop_at_ns_ = ~std::uint64_t{0};
   std::uint32_t frozen_value_ = 0;
 };
 

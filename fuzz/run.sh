@@ -1,26 +1,57 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang (ASan, UBSan, libFuzzer) and runs each from its corpus.
-#   fuzz/run.sh [SECONDS]     seconds per target (default 60); CI runs a short bounded pass,
-#                             a longer local run is the same command with more seconds.
+#   fuzz/run.sh [SECONDS]       each target in turn for SECONDS (default 60); CI runs a short pass
+#   fuzz/run.sh --execs N       each target to N inputs, the targets in parallel on the cores
+# Either way it ends with a table: inputs, inputs a second, coverage (edges) and findings per
+# target; the exit status is 1 when any target found something (its log names the input).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-seconds=${1:-60}
+mode=seconds
+limit=60
+if [ "${1:-}" = "--execs" ]; then
+  mode=execs
+  limit=${2:?"--execs wants a number of inputs"}
+elif [ -n "${1:-}" ]; then
+  limit=$1
+fi
+targets=(smbus_execute table_walkers prompt scenario)
+
 ./build.sh deps
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSB_FUZZ=ON -DSB_FIRMWARE=OFF >/dev/null
 cmake --build build-fuzz
+
+run_target() {
+  local target=$1 corpus="build-fuzz/corpus/$1" budget
+  mkdir -p "$corpus" "build-fuzz/findings/$target"
+  if [ "$mode" = execs ]; then budget="-runs=$limit"; else budget="-max_total_time=$limit"; fi
+  build-fuzz/fuzz/fuzz_"$target" "$budget" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+    -artifact_prefix="build-fuzz/findings/$target/" "$corpus" "fuzz/corpus/$target" >"build-fuzz/$target.log" 2>&1 || true
+}
+
+if [ "$mode" = execs ]; then
+  echo "== each target to $limit inputs, $(nproc) at a time"
+  for target in "${targets[@]}"; do echo "$target"; done |
+    xargs -P "$(nproc)" -I{} bash -c "$(declare -f run_target); mode=$mode limit=$limit run_target {}"
+else
+  for target in "${targets[@]}"; do
+    echo "== fuzz_$target: ${limit}s from fuzz/corpus/$target"
+    run_target "$target"
+  done
+fi
+
 status=0
-for target in smbus_execute table_walkers prompt scenario; do
-  corpus="build-fuzz/corpus/$target"
-  mkdir -p "$corpus"
-  echo "== fuzz_$target: ${seconds}s from fuzz/corpus/$target"
-  if ! build-fuzz/fuzz/fuzz_$target -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-      "$corpus" "fuzz/corpus/$target" 2>&1 | tee "build-fuzz/$target.log" | grep -E '^(stat::number_of_executed_units|stat::average_exec_per_sec|==[0-9]+==ERROR|SUMMARY|Done)'; then
-    :
-  fi
-  if grep -qE '==[0-9]+==ERROR|SUMMARY: |deadly signal|Test unit written' "build-fuzz/$target.log"; then
-    echo "fuzz_$target FAILED (see build-fuzz/$target.log)"
+printf '\n| target | inputs | inputs a second | coverage (edges) | findings |\n|---|---:|---:|---:|---|\n'
+for target in "${targets[@]}"; do
+  log="build-fuzz/$target.log"
+  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
+  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -n 1)
+  edges=$(grep -oE 'cov: [0-9]+' "$log" | tail -n 1 | cut -d' ' -f2)
+  findings=none
+  if grep -qE '==[0-9]+==ERROR|SUMMARY: |deadly signal|Test unit written' "$log"; then
+    findings="FOUND: $(grep -oE 'Test unit written to [^ ]+' "$log" | head -n 1 | cut -d' ' -f5) (see $log)"
     status=1
   fi
+  printf '| fuzz_%s | %s | %s | %s | %s |\n' "$target" "${runs:-?}" "${rate:-?}" "${edges:-?}" "$findings"
 done
 exit $status

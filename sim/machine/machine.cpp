@@ -131,12 +131,17 @@ Machine::Scope::Scope(Machine &m) : previous_(g_current) { g_current = &m; }
 Machine::Scope::~Scope() { g_current = previous_; }
 
 void Machine::map_io(std::uint16_t first, unsigned count, IoDevice *device) {
-  for (unsigned p = first; p < first + count && p < io_.size(); ++p) io_[p] = device;
+  for (unsigned p = first; p < first + count && p < 65536; ++p) {
+    std::unique_ptr<IoPage> &page = io_pages_[p >> 8];
+    if (page == nullptr) page = std::make_unique<IoPage>();  // value-initialised: no device
+    (*page)[p & 0xFF] = device;
+  }
 }
 
 void Machine::unmap_io(std::uint16_t first, unsigned count, IoDevice *device) {
-  for (unsigned p = first; p < first + count && p < io_.size(); ++p) {
-    if (io_[p] == device) io_[p] = nullptr;
+  for (unsigned p = first; p < first + count && p < 65536; ++p) {
+    IoPage *page = io_pages_[p >> 8].get();
+    if (page != nullptr && (*page)[p & 0xFF] == device) (*page)[p & 0xFF] = nullptr;
   }
 }
 
@@ -183,7 +188,7 @@ const Machine::Region *Machine::find_region(std::uint64_t addr, unsigned width) 
   return nullptr;
 }
 
-void Machine::finish(Access a, std::uint64_t cost) {
+void Machine::finish(Access &a, std::uint64_t cost) {
   now_ns_ += cost;
   if (a.op == Op::In || a.op == Op::Out) {
     ++counts_.io;
@@ -199,17 +204,17 @@ void Machine::finish(Access a, std::uint64_t cost) {
 
 std::uint32_t Machine::io_read(std::uint16_t port, unsigned width, const char *via) {
   Access a{now_ns_, Op::In, port, width, 0, {}, via};
-  IoDevice *d = io_[port];
+  IoDevice *d = io_device(port);
   if (d != nullptr && trace_.enabled()) a.reg = d->io_name(port);
   a.value = d != nullptr ? d->io_read(port, width) : all_ones(width);
   const std::uint32_t v = a.value;
-  finish(std::move(a), costs_.io_ns);
+  finish(a, costs_.io_ns);
   return v;
 }
 
 void Machine::io_write(std::uint16_t port, unsigned width, std::uint32_t value, const char *via) {
   Access a{now_ns_, Op::Out, port, width, value & all_ones(width), {}, via};
-  IoDevice *d = io_[port];
+  IoDevice *d = io_device(port);
   if (d != nullptr) {
     // Named before the write, so 0xCFC names the selected register.
     if (trace_.enabled()) a.reg = d->io_name(port);
@@ -220,7 +225,7 @@ void Machine::io_write(std::uint16_t port, unsigned width, std::uint32_t value, 
       throw;
     }
   }
-  finish(std::move(a), costs_.io_ns);
+  finish(a, costs_.io_ns);
 }
 
 std::uint32_t Machine::mem_read(std::uint64_t addr, unsigned width, const char *via) {
@@ -238,7 +243,7 @@ std::uint32_t Machine::mem_read(std::uint64_t addr, unsigned width, const char *
     }
   }
   const std::uint32_t v = a.value;
-  finish(std::move(a), cost);
+  finish(a, cost);
   return v;
 }
 
@@ -254,7 +259,7 @@ void Machine::mem_write(std::uint64_t addr, unsigned width, std::uint32_t value,
       cost = costs_.ram_ns;
     }
   }
-  finish(std::move(a), cost);
+  finish(a, cost);
 }
 
 }  // namespace sim

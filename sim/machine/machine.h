@@ -199,10 +199,17 @@ class Machine {
     std::uint8_t *host;   // RAM backed by host memory
   };
   const Region *find_region(std::uint64_t addr, unsigned width) const;
-  void finish(Access a, std::uint64_t cost);
+  void finish(Access &a, std::uint64_t cost);
   void check_deadline(const Access *last);
 
-  std::array<IoDevice *, 65536> io_{};
+  // The port map in pages of 256 ports, made when a device first claims a port there: a new
+  // machine (one per fuzzing input) costs no 512 KB table.
+  using IoPage = std::array<IoDevice *, 256>;
+  IoDevice *io_device(std::uint16_t port) const {
+    const IoPage *page = io_pages_[port >> 8].get();
+    return page != nullptr ? (*page)[port & 0xFF] : nullptr;
+  }
+  std::array<std::unique_ptr<IoPage>, 256> io_pages_;
   std::vector<Region> regions_;
   PciHost pci_;
   Trace trace_;

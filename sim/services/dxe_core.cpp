@@ -409,7 +409,10 @@ EFI_STATUS DxeCore::read_key(EXTENDED_KEY_RECORD *record) {
     // waits for a key that will never be typed.
     if (keys_.empty() && ++idle_polls_ > kIdlePollsBeforeGivingUp)
       throw Hang("waiting at the keyboard, and the board types no more keys");
-    machine_.wait(kKeyPollNs);
+    // Nothing can change before the next key is typed: this one empty poll stands for all
+    // the polls until then (a caller that polls sees the key on its next call).
+    const std::uint64_t until = keys_.empty() ? 0 : keys_.front().at_ns;
+    machine_.wait(std::max(kKeyPollNs, until > machine_.now_ns() ? until - machine_.now_ns() : 0));
     return EFI_NOT_READY;
   }
   idle_polls_ = 0;

@@ -172,6 +172,15 @@ TEST_P(Prompt, F1WithACharacterIsNotF1) {
   EXPECT_EQ(dxe_.enter_setup_flag(), 1);
 }
 
+TEST_P(Prompt, DelWithACharacterIsNotDel) {
+  CmosFlag(0x01);
+  TypeOneByOne({sim::Key{SCAN_DELETE, u'a', 0x53, 0, "Del+a"}, *sim::key_named("F1")});
+  Load();
+  Trigger();
+  EXPECT_EQ(dxe_.enter_setup_flag(), 0xFF);  // ignored; F1 boots on
+  EXPECT_EQ(dxe_.keys_left(), 0u);
+}
+
 TEST_P(Prompt, KeysTypedAheadAreThrownAway) {
   CmosFlag(0x01);
   Type("x");
@@ -198,6 +207,18 @@ class PromptOnS4Test : public PromptTest {
 };
 using PromptOnS4 = test::OnEngine<PromptOnS4Test>;
 INSTANTIATE_TEST_SUITE_P(Engines, PromptOnS4, ::testing::ValuesIn(test::Engines()), test::EngineNames());
+
+// Without the HOB list the boot mode is taken as a full-configuration boot: on this S4 resume,
+// whose HOB is withdrawn, Del is offered and taken.
+TEST_P(PromptOnS4, WithoutTheHobListTheBootIsAFullConfigurationBoot) {
+  dxe_.withdraw_hob_list();
+  CmosFlag(0x01);
+  Type("Del");
+  Load();
+  Trigger();
+  EXPECT_EQ(dxe_.screen().size(), 5u);
+  EXPECT_EQ(dxe_.enter_setup_flag(), 1);
+}
 
 TEST_P(PromptOnS4, OnlyF1IsOfferedAndBothDelFormsAreIgnored) {
   CmosFlag(0x01);
@@ -232,12 +253,26 @@ INSTANTIATE_TEST_SUITE_P(Sizes, SetupVariable,
                                            SetupCase{"grows_at_every_read", {100, 200, 300, 400, 500, 600}, 4}}),
     test::EngineNames());
 
+
 TEST_P(Prompt, AbsentSetupIsNoProblem) {
   dxe_.remove_variable(u"Setup");
   CmosFlag(0x00);
   Load();
   Trigger();
   EXPECT_EQ(dxe_.enter_setup_flag(), 0);
+}
+
+// "Setup" grew between the two reads, and the larger buffer for the second cannot be had.
+TEST_P(Prompt, SetupThatGrewAndCannotBeReallocatedStillRunsTheHooks) {
+  CmosFlag(0x01);
+  Type("Del");
+  dxe_.grow_on_reads(u"Setup", {100, 200, 300});
+  dxe_.fail_call(sim::DxeService::AllocatePool, 2, EFI_OUT_OF_RESOURCES);
+  Load();
+  Trigger();
+  EXPECT_EQ(dxe_.screen().size(), 5u);
+  EXPECT_EQ(dxe_.enter_setup_flag(), 1);
+  EXPECT_EQ(dxe_.live_pool_buffers(), 0u);
 }
 
 TEST_P(Prompt, SetupAllocationFailureStillRunsTheHooks) {

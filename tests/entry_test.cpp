@@ -256,13 +256,16 @@ struct AllocationCase {
   PeiService service;
   unsigned nth;
   std::size_t hook_calls;  // hook calls made before the failure stopped the entry
+  // What the service answers. EFI_SUCCESS with no buffer is a core that says yes and hands back
+  // nothing: the entry must not work on a null pointer either.
+  EFI_STATUS injected = EFI_OUT_OF_RESOURCES;
 };
 
 using AllocationFailure = test::OnEngine<EntryTest, AllocationCase>;
 
 TEST_P(AllocationFailure, ReturnsTheErrorAtOnce) {
   const AllocationCase p = Param();
-  core_.fail_call(p.service, p.nth, EFI_OUT_OF_RESOURCES);
+  core_.fail_call(p.service, p.nth, p.injected);
   EXPECT_EQ(Run(), EFI_OUT_OF_RESOURCES);
   EXPECT_EQ(hook_->calls().size(), p.hook_calls);
   EXPECT_THAT(PpiNames(), ElementsAre("SB_PLATFORM_HOOK_PPI"));
@@ -274,7 +277,10 @@ INSTANTIATE_TEST_SUITE_P(
     Injected, AllocationFailure,
     test::OnEngines<AllocationCase>({{"private_data_pool", PeiService::AllocatePool, 1, 0},
                                      {"configuration_hob", PeiService::CreateHob, 1, 0},
-                                     {"private_descriptor_pool", PeiService::AllocatePool, 2, 1}}),
+                                     {"private_descriptor_pool", PeiService::AllocatePool, 2, 1},
+                                     {"private_data_pool_null", PeiService::AllocatePool, 1, 0, EFI_SUCCESS},
+                                     {"configuration_hob_null", PeiService::CreateHob, 1, 0, EFI_SUCCESS},
+                                     {"private_descriptor_pool_null", PeiService::AllocatePool, 2, 1, EFI_SUCCESS}}),
     test::EngineNames());
 
 TEST_P(Entry, ConfigHobIsTheBlockNotACopy) {

@@ -140,6 +140,16 @@ TEST_P(Smbus, WriteOperationsClearTheDirectionBitAndPreload) {
   EXPECT_EQ(spd_->at(0x41), 0x12);
 }
 
+TEST_P(Smbus, WriteBytePreloadsDataZero) {
+  UINT8 b = 0x56;
+  UINTN len = 1;
+  EXPECT_EQ(Execute(0, kSpd, 0x42, EfiSmbusWriteByte, &len, &b), EFI_SUCCESS);
+  bool preloaded = false;
+  for (const sim::Access &a : Registers()) preloaded |= a.op == sim::Op::Out && a.addr == kBase0 + 5u && a.value == 0x56;
+  EXPECT_TRUE(preloaded);
+  EXPECT_EQ(spd_->at(0x42), 0x56);
+}
+
 TEST_P(Smbus, ReadWordPutsTheLowByteFirstInTheBuffer) {
   UINT8 w[2] = {};
   UINTN len = 2;
@@ -464,6 +474,15 @@ TEST_F(SmbusOnHost, TheOtherServicesAreUnsupportedAndTouchNothing) {
   EXPECT_TRUE(trace().empty());
 }
 
+TEST_F(SmbusOnHost, ExecuteWithoutItsPpiTouchesNothing) {
+  auto **ps = const_cast<EFI_PEI_SERVICES **>(core_.services());
+  EFI_SMBUS_DEVICE_ADDRESS a{};
+  UINTN n = 1;
+  UINT8 b = 0;
+  EXPECT_EQ(Ppi(0)->Execute(ps, nullptr, a, 0, EfiSmbusReadByte, FALSE, &n, &b), EFI_INVALID_PARAMETER);
+  EXPECT_TRUE(trace().empty());
+}
+
 // The installation: two instances in installation order, bases copied after the last hook.
 class SmbusInstallTest : public BoardTest {
  protected:
@@ -503,6 +522,9 @@ struct InstallFailureCase {
   const char *name;
   sim::PeiService service;
   unsigned nth;
+  // EFI_SUCCESS with nothing handed back: a core that says yes and gives no pointer.
+  EFI_STATUS injected = EFI_OUT_OF_RESOURCES;
+  EFI_STATUS expected = EFI_OUT_OF_RESOURCES;
 };
 
 class SmbusInstallFailure : public BoardTest, public ::testing::WithParamInterface<InstallFailureCase> {};
@@ -512,15 +534,21 @@ TEST_P(SmbusInstallFailure, ReturnsTheErrorAndInstallsNothing) {
   SB_CONFIG config{};
   SB_PRIVATE_PPI private_ppi{0, kSbPrivateVersion, nullptr, &config};
   core_.install_ppi(gSbPrivatePpiGuid, &private_ppi);
-  core_.fail_call(c.service, c.nth, EFI_OUT_OF_RESOURCES);
-  EXPECT_EQ(sbpei::InstallSmbusPpi(ps()), EFI_OUT_OF_RESOURCES);
+  core_.fail_call(c.service, c.nth, c.injected);
+  EXPECT_EQ(sbpei::InstallSmbusPpi(ps()), c.expected);
   EXPECT_EQ(core_.locate(gEfiPeiSmbusPpiGuid), nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(Injected, SmbusInstallFailure,
                          ::testing::Values(InstallFailureCase{"locate_private", sim::PeiService::LocatePpi, 1},
                                            InstallFailureCase{"records", sim::PeiService::AllocatePool, 1},
-                                           InstallFailureCase{"descriptors", sim::PeiService::AllocatePool, 2}),
+                                           InstallFailureCase{"descriptors", sim::PeiService::AllocatePool, 2},
+                                           InstallFailureCase{"locate_private_null", sim::PeiService::LocatePpi, 1,
+                                                              EFI_SUCCESS, EFI_NOT_FOUND},
+                                           InstallFailureCase{"records_null", sim::PeiService::AllocatePool, 1,
+                                                              EFI_SUCCESS},
+                                           InstallFailureCase{"descriptors_null", sim::PeiService::AllocatePool, 2,
+                                                              EFI_SUCCESS}),
                          [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(SmbusInstall, WithoutThePrivatePpiItReportsNotFound) {

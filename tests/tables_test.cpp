@@ -55,13 +55,14 @@ TEST_F(Tables, SwitchMarkersRetargetEveryLaterEntry) {
       0x41, 0x00, 0x02,  //
       0x42, 0x00, 0x03,  //
       0xFF, 0x00, 0x04,  // register 0xFF: a register entry, which reaches no register
+      0xFF, 0xFF, 0x07,  // and so is this one: a marker needs all three bytes 0xFF
       0xFF, 0xFF, 0xFF,  // switch to
       0x01, 0x08, 0x00,  //   1:1.0
       0x43, 0x00, 0x05,  //
       0xFF, 0xFF, 0xFF,  // closing marker in the last counted unit
       0x44, 0x00, 0x06,  // beyond the count: never read
   };
-  ProgramPciTable(table, 12);
+  ProgramPciTable(table, 13);
   std::vector<Expected> want;
   Append(want, PciRmw(0x00880040, 0, 0x01));
   Append(want, PciRmw(0x00A30041, 0, 0x02));

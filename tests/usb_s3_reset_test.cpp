@@ -174,17 +174,28 @@ TEST_P(UsbS3Reset, OnlyExactly1005EndsTheWaitAndTheWaitIsBounded) {
   EXPECT_EQ(sb().usb[2]->port(2).value(), kResuming | 0xC0);
 }
 
-TEST_P(UsbS3Reset, ControllerWithoutAMemoryBaseHasItsPortsLeftAlone) {
-  sb().usb[1]->set(0x10, 32, 0);
+// No memory base: 0, or all ones from a function that is not there.
+struct NoBaseCase {
+  const char *name;
+  UINT32 bar;
+};
+using UsbS3ResetNoBase = test::OnEngine<UsbS3ResetTest, NoBaseCase>;
+
+TEST_P(UsbS3ResetNoBase, ControllerWithoutAMemoryBaseHasItsPortsLeftAlone) {
+  sb().usb[1]->set(0x10, 32, Param().bar);
   Run(0x08);
   EXPECT_TRUE(TraceIs(Trace(), Seq()
                                    .pci_rmw(kHosts[1] | 0xC4, 8, 0, 0)
                                    .pci_rmw(kHosts[1] | 0x04, 8, 0, 0x02)
                                    .out(0xCF8, 32, sbpei::PciConfigAddress(kHosts[1] | 0x10))
-                                   .in(0xCFC, 32, 0)
+                                   .in(0xCFC, 32, Param().bar)
                                    .then(CompanionPulse())
                                    .then(HostC4())));
 }
+
+INSTANTIATE_TEST_SUITE_P(Bars, UsbS3ResetNoBase,
+                         test::OnEngines<NoBaseCase>({NoBaseCase{"zero", 0}, NoBaseCase{"all_ones", 0xFFFFFFFF}}),
+                         test::EngineNames());
 
 struct ModeCase {
   const char *name;

@@ -263,6 +263,11 @@ void DxeCore::publish_enter_setup_flag(std::uint8_t initial) {
   *enter_setup_flag_ = initial;
 }
 
+void DxeCore::withdraw_hob_list() {
+  std::erase_if(config_, [](const EFI_CONFIGURATION_TABLE &c) { return GuidsEqual(c.VendorGuid, gEfiHobListGuid); });
+  publish_config();
+}
+
 void DxeCore::withdraw_enter_setup_flag() {
   std::erase_if(config_, [](const EFI_CONFIGURATION_TABLE &c) { return GuidsEqual(c.VendorGuid, gEnterSetupRequestTableGuid); });
   publish_config();

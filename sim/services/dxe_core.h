@@ -50,6 +50,8 @@ class DxeCore {
 
   // Platform pieces, present by default; a test can take them away.
   void remove_post_message_protocol();
+  // A firmware that publishes no HOB list in the configuration table.
+  void withdraw_hob_list();
   void remove_key_input();
   void remove_con_in() { st_->ConIn = nullptr; }
   // The enter-setup request flag: a configuration table entry whose table is one byte.

@@ -54,19 +54,46 @@ TEST_P(ResetStallPpi, StallHasMicrosecondResolutionAndWaits) {
   EXPECT_LE(machine().now_ns() - mid, 4'010'000u);
 }
 
-TEST_P(ResetStallPpi, StallOnATimerThatNeverCountsFinishesOnPort80) {
-  sb().acpi.freeze_timer(true);
+// A timer that does not count, through the stall PPI on both engines: after 1,024 readings that
+// stand still the delay finishes on port 0x80.
+struct DeadTimerCase {
+  const char *name;
+  bool counts_first;  // counts for 50 us, then stops
+  std::uint32_t value;
+};
+using DeadTimerStall = test::OnEngine<ResetStallPpiTest, DeadTimerCase>;
+
+TEST_P(DeadTimerStall, FinishesOnPort80) {
+  const DeadTimerCase c = Param();
+  if (c.counts_first) {
+    sb().acpi.stop_timer_at(machine().now_ns() + 50'000);
+  } else {
+    sb().acpi.set_timer(c.value);
+    sb().acpi.freeze_timer(true);
+  }
   machine().set_watchdog(100'000'000);
-  EXPECT_EQ(module_->stall(100), EFI_SUCCESS);
-  std::size_t timer_reads = 0, port80_reads = 0;
+  EXPECT_EQ(module_->stall(400), EFI_SUCCESS);
+  std::vector<std::uint32_t> readings;
+  std::size_t port80_reads = 0;
   for (const sim::Access &a : trace()) {
-    timer_reads += a.op == sim::Op::In && a.addr == 0x0808;
+    if (a.op == sim::Op::In && a.addr == 0x0808) readings.push_back(a.value);
     port80_reads += a.op == sim::Op::In && a.addr == 0x80;
   }
-  EXPECT_EQ(timer_reads, 1025u);  // the first reading, then 1,024 that stand still
-  EXPECT_EQ(port80_reads, 50u);   // the whole 100 us, 2 us a read
-  EXPECT_EQ(trace().size(), 1 + timer_reads + port80_reads);  // and the timer port's register
+  ASSERT_GT(readings.size(), 1024u);
+  EXPECT_EQ(readings.back(), readings[readings.size() - 1025]);  // 1,024 polls that stand still
+  const std::uint32_t passed = ((readings.back() - readings.front()) * 28) / 100;
+  EXPECT_EQ(port80_reads, (400 - passed) / 2);  // the rest of the 400 us, 2 us a read
+  EXPECT_EQ(trace().size(), 1 + readings.size() + port80_reads);  // and the timer port's register
+  if (!c.counts_first) {
+    EXPECT_EQ(readings.size(), 1025u);
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(Timers, DeadTimerStall,
+                         test::OnEngines<DeadTimerCase>({DeadTimerCase{"never_counts", false, 0x12345678},
+                                                         DeadTimerCase{"stops_mid_delay", true, 0},
+                                                         DeadTimerCase{"reads_all_ones", false, 0xFFFFFFFF}}),
+                         test::EngineNames());
 
 // UINTN has 64 bits only in a 64-bit build.
 using StallOnHost = ResetStallPpiTest;

@@ -46,17 +46,18 @@ nlohmann::json timeline_json(const Machine &machine) {
   // Delays, from the accesses: each run of timer polls or port-0x80 reads in one context.
   const std::vector<TraceLine> lines = trace_lines(machine);
   for (std::size_t i = 0; i < lines.size();) {
-    if (!is_delay(lines[i]) || tids.count(lines[i].phase) == 0) {
+    const std::optional<DelayRun> run = delay_run_at(lines, i);
+    if (!run) {
       ++i;
       continue;
     }
-    std::size_t j = i + 1;
-    while (j < lines.size() && is_delay(lines[j]) && lines[j].phase == lines[i].phase && lines[j].in == lines[i].in) ++j;
-    const std::uint64_t start = *lines[i].t_ns, end = *lines[j - 1].t_ns + 1000;
-    events.push_back({{"ph", "X"}, {"pid", kPid}, {"tid", tids[lines[i].phase]},
-                      {"name", fmt::format("stall {} us", (end - start) / 1000)}, {"cat", "delay"}, {"ts", us(start)},
-                      {"dur", us(end - start)}, {"args", {{"accesses", j - i}}}});
-    i = j;
+    if (tids.count(lines[i].phase) != 0) {
+      const std::uint64_t start = *lines[i].t_ns;
+      events.push_back({{"ph", "X"}, {"pid", kPid}, {"tid", tids[lines[i].phase]},
+                        {"name", fmt::format("stall {} us", run->us)}, {"cat", "delay"}, {"ts", us(start)},
+                        {"dur", static_cast<double>(run->us)}, {"args", {{"accesses", run->end - run->first}}}});
+    }
+    i = run->end;
   }
 
   // Accesses per microsecond: a value for each microsecond that had accesses, and 0 where a

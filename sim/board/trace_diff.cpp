@@ -14,6 +14,8 @@ namespace {
 
 constexpr std::uint64_t kDelayPort = 0x80;
 
+// A read that only waits: an ACPI PM timer poll or a read of port 0x80.
+bool is_delay(const TraceLine &l) { return l.op == "in" && (l.reg == "PM_TMR" || l.addr == kDelayPort); }
 bool is_delay_port(const TraceLine &l) { return l.op == "in" && l.addr == kDelayPort; }
 
 // What must be equal for two lines to be the same access (times aside).
@@ -61,7 +63,16 @@ TraceLine from_json(const nlohmann::json &j) {
 
 }  // namespace
 
-bool is_delay(const TraceLine &l) { return l.op == "in" && (l.reg == "PM_TMR" || l.addr == kDelayPort); }
+std::optional<DelayRun> delay_run_at(const std::vector<TraceLine> &lines, std::size_t i) {
+  if (!is_delay(lines[i])) return std::nullopt;
+  std::size_t j = i + 1;
+  while (j < lines.size() && is_delay(lines[j]) && is_delay_port(lines[j]) == is_delay_port(lines[i]) &&
+         lines[j].phase == lines[i].phase && lines[j].in == lines[i].in) {
+    ++j;
+  }
+  const auto first = lines[i].t_ns, last = lines[j - 1].t_ns;
+  return DelayRun{i, j, first && last ? (*last - *first) / 1000 + 1 : j - i};
+}
 
 std::vector<TraceLine> read_trace(const std::string &path) {
   std::ifstream in(path);
@@ -84,10 +95,9 @@ std::vector<TraceLine> trace_lines(const Machine &machine) {
   const Timeline &timeline = machine.timeline();
   for (const Access &a : machine.trace().entries()) {
     TraceLine l;
-    const std::string &context = timeline.context_name(a.context);
-    const auto bar = context.find('|');
-    l.phase = context.substr(0, bar);
-    if (bar != std::string::npos) l.in = context.substr(bar + 1);
+    ContextParts parts = split_context(timeline.context_name(a.context));
+    l.phase = std::move(parts.phase);
+    l.in = std::move(parts.in);
     l.op = op_name(a.op);
     l.addr = a.addr;
     l.width = a.width;
@@ -103,24 +113,18 @@ std::vector<TraceLine> trace_lines(const Machine &machine) {
 std::vector<TraceLine> fold_delays(const std::vector<TraceLine> &lines) {
   std::vector<TraceLine> out;
   for (std::size_t i = 0; i < lines.size();) {
-    if (!is_delay(lines[i])) {
+    const std::optional<DelayRun> run = delay_run_at(lines, i);
+    if (!run) {
       out.push_back(lines[i++]);
       continue;
-    }
-    // A run: the same kind of delay, in the same context.
-    std::size_t j = i + 1;
-    while (j < lines.size() && is_delay(lines[j]) && is_delay_port(lines[j]) == is_delay_port(lines[i]) &&
-           lines[j].phase == lines[i].phase && lines[j].in == lines[i].in) {
-      ++j;
     }
     TraceLine stall;
     stall.phase = lines[i].phase;
     stall.in = lines[i].in;
     stall.op = "stall";
-    const auto first = lines[i].t_ns, last = lines[j - 1].t_ns;
-    stall.stall_us = first && last ? (*last - *first) / 1000 + 1 : j - i;
+    stall.stall_us = run->us;
     out.push_back(std::move(stall));
-    i = j;
+    i = run->end;
   }
   return out;
 }

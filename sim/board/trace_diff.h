@@ -33,11 +33,17 @@ struct TraceReadError : std::runtime_error {
 std::vector<TraceLine> read_trace(const std::string &path);
 std::vector<TraceLine> trace_lines(const Machine &machine);
 
-// A read that only waits: an ACPI PM timer poll or a read of port 0x80.
-bool is_delay(const TraceLine &line);
+// A delay: a run of reads that only wait (ACPI PM timer polls, or reads of port 0x80), of one
+// kind and in one context, lines [first, end) of a trace. Its length is the virtual time from
+// the first read to the last, plus the last one (1 us each); without times, 1 us a read.
+struct DelayRun {
+  std::size_t first, end;
+  std::uint64_t us;
+};
+// The delay that starts at lines[i], if lines[i] is a read that only waits.
+std::optional<DelayRun> delay_run_at(const std::vector<TraceLine> &lines, std::size_t i);
 
-// Runs of timer polls and port-0x80 reads become one "stall N us" line; N is the virtual time
-// from the first access of the run to the last, plus the last one (1 us each).
+// Each delay becomes one "stall N us" line.
 std::vector<TraceLine> fold_delays(const std::vector<TraceLine> &lines);
 
 // The folded trace as JSON lines without times: what tests/golden/ keeps.

@@ -25,11 +25,16 @@ std::string to_json_line(const Access &a, const std::string &context) {
   if (!a.reg.empty()) j["reg"] = a.reg;
   if (a.via != nullptr) j["via"] = a.via;
   if (!context.empty()) {
-    const auto bar = context.find('|');
-    j["phase"] = context.substr(0, bar);
-    if (bar != std::string::npos) j["in"] = context.substr(bar + 1);
+    ContextParts parts = split_context(context);
+    j["phase"] = std::move(parts.phase);
+    if (!parts.in.empty()) j["in"] = std::move(parts.in);
   }
   return j.dump();
+}
+
+ContextParts split_context(const std::string &context) {
+  const auto bar = context.find('|');
+  return {context.substr(0, bar), bar == std::string::npos ? std::string() : context.substr(bar + 1)};
 }
 
 void Trace::write_jsonl(std::ostream &out, const std::vector<std::string> *contexts) const {

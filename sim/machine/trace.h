@@ -45,4 +45,10 @@ class Trace {
 
 std::string to_json_line(const Access &a, const std::string &context = {});
 
+// A context name ("phase|outer/inner", see Timeline) as its phase and the rest.
+struct ContextParts {
+  std::string phase, in;
+};
+ContextParts split_context(const std::string &context);
+
 }  // namespace sim

@@ -15,17 +15,17 @@ constexpr UINT32 kHostControl = 0x02;
 constexpr UINT32 kHostCommand = 0x03;
 constexpr UINT32 kSlaveAddress = 0x04;
 constexpr UINT32 kData0 = 0x05;
-constexpr UINT32 kData1 = 0x06;
+constexpr UINT32 kData1 = 0x06;  // data 0 + 1: word transfers move data 1 and data 0
+static_assert(kData1 == kData0 + 1);
 constexpr UINT32 kBlockData = 0x07;
 constexpr UINT32 kSemaphore = 0x08;
 
-constexpr UINT8 kHostBusy = 0x01;
+constexpr UINT8 kBusy = 0x01;  // bit 0 of host status and of slave status
 constexpr UINT8 kDeviceError = 0x04;
 constexpr UINT8 kCollision = 0x08;
 constexpr UINT8 kCompletionBits = 0x0E;    // finished, device error, collision
 constexpr UINT8 kClearHostStatus = 0x1F;   // write-one-to-clear bits 0-4
 constexpr UINT8 kClearSlaveStatus = 0x3F;  // write-one-to-clear bits 0-5
-constexpr UINT8 kSlaveBusy = 0x01;
 constexpr UINT8 kAbort = 0x02;
 constexpr UINT8 kStart = 0x40;
 
@@ -55,7 +55,10 @@ struct SMBUS_CONTROLLER;
 typedef UINT8 (*SMBUS_READ_REG)(const SMBUS_CONTROLLER *Controller, UINT32 Offset);
 typedef void (*SMBUS_WRITE_REG)(const SMBUS_CONTROLLER *Controller, UINT32 Offset, UINT8 Value);
 
-// One controller. `Ppi` comes first, so the `This` a consumer passes back is the record.
+// One controller. `Ppi` comes first, so the `This` a consumer passes back is the record. The
+// installed records fill only `Ppi` and `IoBase`; a call works on a copy on its stack that
+// carries the call's services table. The register routine members keep the record's layout;
+// the code calls the two routines directly.
 struct SMBUS_CONTROLLER {
   EFI_PEI_SMBUS_PPI Ppi;
   EFI_PEI_SERVICES **PeiServices;
@@ -85,186 +88,142 @@ void SmbusWriteReg(const SMBUS_CONTROLLER *Controller, UINT32 Offset, UINT8 Valu
 void IoDelay(const SMBUS_CONTROLLER *Controller) {
   const EFI_PEI_SERVICES **Services = ServicesOf(Controller);
   const EFI_PEI_CPU_IO_PPI *CpuIo = (*Services)->CpuIo;
-  CpuIo->IoRead8(Services, CpuIo, kIoDelayPort);
-  CpuIo->IoRead8(Services, CpuIo, kIoDelayPort);
+  for (int I = 0; I < 2; ++I) CpuIo->IoRead8(Services, CpuIo, kIoDelayPort);
 }
 
 // Takes the host semaphore; gives our claim up whenever the other agent claims beside us.
 bool TakeSemaphore(const SMBUS_CONTROLLER *C) {
   for (UINT32 Poll = 0; Poll < kSemaphorePolls; ++Poll) {
-    const UINT8 Value = C->ReadReg(C, kSemaphore);
+    const UINT8 Value = SmbusReadReg(C, kSemaphore);
     const bool Other = (Value & kSemaphoreOther) != 0;
     const bool Ours = (Value & kSemaphoreOurs) != 0;
     if (!Other && Ours) return true;
-    if (Other && Ours) {
-      C->WriteReg(C, kSemaphore, Value | kSemaphoreRelease);
-    } else if (Other) {
+    if (Other && !Ours) {
       IoDelay(C);
     } else {
-      C->WriteReg(C, kSemaphore, Value | kSemaphoreOurs);
+      SmbusWriteReg(C, kSemaphore, Value | (Ours ? kSemaphoreRelease : kSemaphoreOurs));
     }
   }
   return false;
 }
 
-// Waits for a status bit to clear: up to 3 passes of 101 polls, an abort after each pass.
-EFI_STATUS WaitIdle(const SMBUS_CONTROLLER *C, UINT32 Status, UINT8 Clear, UINT8 Busy, UINT32 AbortRegister) {
+// Waits for bit 0 (busy) of a status register to clear: up to 3 passes of 101 polls, each
+// poll clearing the register first, and an abort after each pass that ends busy.
+EFI_STATUS WaitIdle(const SMBUS_CONTROLLER *C, UINT32 Status, UINT8 Clear, UINT32 AbortRegister) {
   for (UINT32 Pass = 0; Pass < kIdlePasses; ++Pass) {
     for (UINT32 Poll = 0; Poll < kIdlePolls; ++Poll) {
-      C->WriteReg(C, Status, Clear);
+      SmbusWriteReg(C, Status, Clear);
       IoDelay(C);
-      if ((C->ReadReg(C, Status) & Busy) == 0) return EFI_SUCCESS;
+      if ((SmbusReadReg(C, Status) & kBusy) == 0) return EFI_SUCCESS;
     }
-    C->WriteReg(C, AbortRegister, kAbort);
+    SmbusWriteReg(C, AbortRegister, kAbort);
   }
   return EFI_TIMEOUT;
 }
 
-// What an operation puts on the bus.
-struct Transaction {
-  UINT8 Address;
-  UINT8 Command;
-  UINT8 Protocol;
+// What each operation puts on the bus, one byte per operation 0-9: the protocol code in bits
+// 2-4 as host control takes it, and flags. Data bytes are moved from data 1 down to data 0:
+// preloaded from the buffer by writes, read back into it by reads.
+constexpr UINT8 kOpWrite = 0x01;           // direction bit 0 of the address byte is 0
+constexpr UINT8 kOpCommandFromBuffer = 0x02;  // the command byte is Buffer[0] (send byte)
+constexpr UINT8 kOpProtocolMask = 0x1C;
+constexpr UINT8 kOpDataShift = 5;          // bits 5-6: data bytes, 0-2
+constexpr UINT8 kOpLengthRule = 0x80;      // *Length at least the data bytes, set to them
+
+constexpr UINT8 Op(UINT8 Protocol, UINT8 Flags, UINT8 DataBytes) {
+  return static_cast<UINT8>(Protocol | Flags | DataBytes << kOpDataShift);
+}
+
+constexpr UINT8 kOperations[] = {
+    Op(kProtocolQuick, 0, 0),                                      // quick read
+    Op(kProtocolQuick, kOpWrite, 0),                               // quick write
+    Op(kProtocolByte, kOpLengthRule, 1),                           // receive byte
+    Op(kProtocolByte, kOpWrite | kOpCommandFromBuffer, 1),         // send byte: no Length rule
+    Op(kProtocolByteData, kOpLengthRule, 1),                       // read byte
+    Op(kProtocolByteData, kOpWrite | kOpLengthRule, 1),            // write byte
+    Op(kProtocolWordData, kOpLengthRule, 2),                       // read word
+    Op(kProtocolWordData, kOpWrite | kOpLengthRule, 2),            // write word
+    Op(kProtocolBlock, 0, 0),                                      // read block
+    Op(kProtocolBlock, kOpWrite, 0),                               // write block
 };
+static_assert(sizeof(kOperations) == EfiSmbusWriteBlock + 1);
 
-// A rule "at least N, set to N": `*Length` holds N from here on, whatever the outcome.
-EFI_STATUS RequireLength(UINTN *Length, UINTN N) {
-  const bool TooSmall = *Length < N;
-  *Length = N;
-  return TooSmall ? EFI_BUFFER_TOO_SMALL : EFI_SUCCESS;
+// Checks the call against its operation's rules. A rule "at least N, set to N" leaves N in
+// `*Length` whatever the outcome.
+EFI_STATUS CheckOperation(EFI_SMBUS_OPERATION Operation, UINT8 Info, BOOLEAN PecCheck, UINTN *Length) {
+  if (Operation == EfiSmbusBWBRProcessCall) return EFI_UNSUPPORTED;
+  if (static_cast<UINT32>(Operation) > EfiSmbusWriteBlock) return EFI_INVALID_PARAMETER;
+  if (Operation == EfiSmbusQuickRead && PecCheck) return EFI_UNSUPPORTED;
+  if ((Info & kOpProtocolMask) == kProtocolBlock) {
+    return (*Length >= 1 && *Length <= kMaxBlock) ? EFI_SUCCESS : EFI_INVALID_PARAMETER;
+  }
+  if (Info & kOpLengthRule) {
+    const UINTN N = Info >> kOpDataShift & 3;
+    const bool TooSmall = *Length < N;
+    *Length = N;
+    if (TooSmall) return EFI_BUFFER_TOO_SMALL;
+  }
+  return EFI_SUCCESS;
 }
 
-EFI_STATUS Prepare(EFI_SMBUS_DEVICE_ADDRESS SlaveAddress, EFI_SMBUS_DEVICE_COMMAND Command,
-                   EFI_SMBUS_OPERATION Operation, BOOLEAN PecCheck, UINTN *Length, const UINT8 *Buffer,
-                   Transaction *T) {
-  const UINT8 Read = static_cast<UINT8>(static_cast<UINT8>(SlaveAddress.SmbusDeviceAddress) << 1 | 1);
-  T->Address = Read;
-  T->Command = static_cast<UINT8>(Command);
-  switch (Operation) {
-    case EfiSmbusQuickRead:
-      if (PecCheck) return EFI_UNSUPPORTED;
-      T->Protocol = kProtocolQuick;
-      return EFI_SUCCESS;
-    case EfiSmbusQuickWrite:
-      T->Address = Read & 0xFE;
-      T->Protocol = kProtocolQuick;
-      return EFI_SUCCESS;
-    case EfiSmbusReceiveByte:
-      T->Protocol = kProtocolByte;
-      return RequireLength(Length, 1);
-    case EfiSmbusSendByte:
-      T->Address = Read & 0xFE;
-      T->Command = Buffer[0];
-      T->Protocol = kProtocolByte;
-      return EFI_SUCCESS;
-    case EfiSmbusReadByte:
-      T->Protocol = kProtocolByteData;
-      return RequireLength(Length, 1);
-    case EfiSmbusWriteByte:
-      T->Address = Read & 0xFE;
-      T->Protocol = kProtocolByteData;
-      return RequireLength(Length, 1);
-    case EfiSmbusReadWord:
-      T->Protocol = kProtocolWordData;
-      return RequireLength(Length, 2);
-    case EfiSmbusWriteWord:
-      T->Address = Read & 0xFE;
-      T->Protocol = kProtocolWordData;
-      return RequireLength(Length, 2);
-    case EfiSmbusReadBlock:
-    case EfiSmbusWriteBlock:
-      if (Operation == EfiSmbusWriteBlock) T->Address = Read & 0xFE;
-      T->Protocol = kProtocolBlock;
-      return (*Length >= 1 && *Length <= kMaxBlock) ? EFI_SUCCESS : EFI_INVALID_PARAMETER;
-    case EfiSmbusBWBRProcessCall:
-      return EFI_UNSUPPORTED;
-    case EfiSmbusProcessCall:
-    default:
-      return EFI_INVALID_PARAMETER;
+// Loads the data registers before the start: data bytes from the buffer for writes, the
+// count (and for writes the bytes) for blocks.
+void Preload(const SMBUS_CONTROLLER *C, UINT8 Info, const UINTN *Length, const UINT8 *Buffer) {
+  if ((Info & kOpProtocolMask) == kProtocolBlock) {
+    SmbusWriteReg(C, kData0, static_cast<UINT8>(*Length));
+    if (Info & kOpWrite) {
+      for (UINTN I = 0; I < *Length; ++I) SmbusWriteReg(C, kBlockData, Buffer[I]);
+    }
+    return;
   }
-}
-
-// Loads the data registers before the start.
-void Preload(const SMBUS_CONTROLLER *C, EFI_SMBUS_OPERATION Operation, const UINTN *Length, const UINT8 *Buffer) {
-  switch (Operation) {
-    case EfiSmbusSendByte:
-    case EfiSmbusWriteByte:
-      C->WriteReg(C, kData0, Buffer[0]);
-      break;
-    case EfiSmbusWriteWord:
-      C->WriteReg(C, kData1, Buffer[1]);
-      C->WriteReg(C, kData0, Buffer[0]);
-      break;
-    case EfiSmbusReadBlock:
-      C->WriteReg(C, kData0, static_cast<UINT8>(*Length));
-      break;
-    case EfiSmbusWriteBlock:
-      C->WriteReg(C, kData0, static_cast<UINT8>(*Length));
-      for (UINTN I = 0; I < *Length; ++I) C->WriteReg(C, kBlockData, Buffer[I]);
-      break;
-    default:
-      break;
-  }
+  if ((Info & kOpWrite) == 0) return;
+  for (UINT32 I = Info >> kOpDataShift & 3; I-- > 0;) SmbusWriteReg(C, kData0 + I, Buffer[I]);
 }
 
 // Reads the results of a successful transaction back.
-EFI_STATUS ReadBack(const SMBUS_CONTROLLER *C, EFI_SMBUS_OPERATION Operation, UINTN *Length, UINT8 *Buffer) {
-  switch (Operation) {
-    case EfiSmbusReceiveByte:
-    case EfiSmbusReadByte:
-      Buffer[0] = C->ReadReg(C, kData0);
-      return EFI_SUCCESS;
-    case EfiSmbusReadWord:
-      Buffer[1] = C->ReadReg(C, kData1);
-      Buffer[0] = C->ReadReg(C, kData0);
-      return EFI_SUCCESS;
-    case EfiSmbusReadBlock: {
-      C->ReadReg(C, kHostControl);  // resets the block data index
-      const UINTN Count = C->ReadReg(C, kData0);
-      if (Count > *Length) {
-        *Length = Count;
-        return EFI_BUFFER_TOO_SMALL;
-      }
-      for (UINTN I = 0; I < Count; ++I) Buffer[I] = C->ReadReg(C, kBlockData);
-      *Length = Count;
-      return EFI_SUCCESS;
-    }
-    default:
-      return EFI_SUCCESS;
+EFI_STATUS ReadBack(const SMBUS_CONTROLLER *C, UINT8 Info, UINTN *Length, UINT8 *Buffer) {
+  if (Info & kOpWrite) return EFI_SUCCESS;
+  if ((Info & kOpProtocolMask) != kProtocolBlock) {
+    for (UINT32 I = Info >> kOpDataShift & 3; I-- > 0;) Buffer[I] = SmbusReadReg(C, kData0 + I);
+    return EFI_SUCCESS;
   }
+  SmbusReadReg(C, kHostControl);  // resets the block data index
+  const UINTN Count = SmbusReadReg(C, kData0);
+  if (Count > *Length) {
+    *Length = Count;
+    return EFI_BUFFER_TOO_SMALL;
+  }
+  for (UINTN I = 0; I < Count; ++I) Buffer[I] = SmbusReadReg(C, kBlockData);
+  *Length = Count;
+  return EFI_SUCCESS;
 }
 
 // Up to three attempts; collisions are retried, a device error is final.
-EFI_STATUS RunTransaction(const SMBUS_CONTROLLER *C, const Transaction &T, EFI_SMBUS_OPERATION Operation,
-                          UINTN *Length, UINT8 *Buffer) {
+EFI_STATUS RunTransaction(const SMBUS_CONTROLLER *C, UINT8 Address, UINT8 Command, UINT8 Info, UINTN *Length,
+                          UINT8 *Buffer) {
+  const UINT8 Protocol = Info & kOpProtocolMask;
   for (UINT32 Attempt = 1;; ++Attempt) {
-    C->WriteReg(C, kHostStatus, kClearHostStatus);
-    C->WriteReg(C, kSlaveAddress, T.Address);
-    C->WriteReg(C, kHostCommand, T.Command);
-    C->WriteReg(C, kHostControl, T.Protocol);
-    C->ReadReg(C, kHostControl);  // resets the block data index
-    Preload(C, Operation, Length, Buffer);
-    C->WriteReg(C, kHostControl, T.Protocol | kStart);
+    SmbusWriteReg(C, kHostStatus, kClearHostStatus);
+    SmbusWriteReg(C, kSlaveAddress, Address);
+    SmbusWriteReg(C, kHostCommand, Command);
+    SmbusWriteReg(C, kHostControl, Protocol);
+    SmbusReadReg(C, kHostControl);  // resets the block data index
+    Preload(C, Info, Length, Buffer);
+    SmbusWriteReg(C, kHostControl, Protocol | kStart);
 
     UINT8 Status = 0;
     for (UINT32 Poll = 0; Poll < kCompletionPolls; ++Poll) {
-      Status = C->ReadReg(C, kHostStatus);
+      Status = SmbusReadReg(C, kHostStatus);
       if (Status & kCompletionBits) break;
       IoDelay(C);
     }
     // A transaction that never finished has no result to read back.
     if ((Status & kCompletionBits) == 0) return EFI_TIMEOUT;
     if (Status & kDeviceError) return EFI_DEVICE_ERROR;
-    if ((Status & kCollision) == 0) return ReadBack(C, Operation, Length, Buffer);
-    C->WriteReg(C, kHostStatus, kCollision);
+    if ((Status & kCollision) == 0) return ReadBack(C, Info, Length, Buffer);
+    SmbusWriteReg(C, kHostStatus, kCollision);
     if (Attempt == kAttempts) return EFI_DEVICE_ERROR;
   }
-}
-
-// Clears host status and gives the semaphore back.
-void EndTransaction(const SMBUS_CONTROLLER *C) {
-  C->WriteReg(C, kHostStatus, kClearHostStatus);
-  C->WriteReg(C, kSemaphore, C->ReadReg(C, kSemaphore) | kSemaphoreRelease);
 }
 
 EFI_STATUS EFIAPI SmbusExecute(EFI_PEI_SERVICES **PeiServices, EFI_PEI_SMBUS_PPI *This,
@@ -277,8 +236,6 @@ EFI_STATUS EFIAPI SmbusExecute(EFI_PEI_SERVICES **PeiServices, EFI_PEI_SMBUS_PPI
   SMBUS_CONTROLLER Controller;
   Controller.PeiServices = PeiServices;
   Controller.IoBase = reinterpret_cast<SMBUS_CONTROLLER *>(This)->IoBase;
-  Controller.ReadReg = SmbusReadReg;
-  Controller.WriteReg = SmbusWriteReg;
   const SMBUS_CONTROLLER *C = &Controller;
   // No controller decodes at I/O 0 (the DMA controller does): an instance whose base the
   // platform never set touches nothing.
@@ -288,12 +245,20 @@ EFI_STATUS EFIAPI SmbusExecute(EFI_PEI_SERVICES **PeiServices, EFI_PEI_SMBUS_PPI
 
   // From here on the controller is ours: every way out clears it and gives it back.
   UINT8 *Bytes = static_cast<UINT8 *>(Buffer);
-  Transaction T = {0, 0, 0};
-  EFI_STATUS Status = WaitIdle(C, kHostStatus, kClearHostStatus, kHostBusy, kHostControl);
-  if (Status == EFI_SUCCESS) Status = WaitIdle(C, kSlaveStatus, kClearSlaveStatus, kSlaveBusy, kSlaveStatus);
-  if (Status == EFI_SUCCESS) Status = Prepare(SlaveAddress, Command, Operation, PecCheck, Length, Bytes, &T);
-  if (Status == EFI_SUCCESS) Status = RunTransaction(C, T, Operation, Length, Bytes);
-  EndTransaction(C);
+  const UINT8 Info = static_cast<UINT32>(Operation) <= EfiSmbusWriteBlock ? kOperations[Operation] : 0;
+  EFI_STATUS Status = WaitIdle(C, kHostStatus, kClearHostStatus, kHostControl);
+  if (Status == EFI_SUCCESS) Status = WaitIdle(C, kSlaveStatus, kClearSlaveStatus, kSlaveStatus);
+  if (Status == EFI_SUCCESS) Status = CheckOperation(Operation, Info, PecCheck, Length);
+  if (Status == EFI_SUCCESS) {
+    // The device address, shifted, with bit 0 set for a read.
+    const UINT8 Address = static_cast<UINT8>(static_cast<UINT8>(SlaveAddress.SmbusDeviceAddress) << 1 |
+                                             ((Info & kOpWrite) ? 0 : 1));
+    const UINT8 CommandByte = (Info & kOpCommandFromBuffer) ? Bytes[0] : static_cast<UINT8>(Command);
+    Status = RunTransaction(C, Address, CommandByte, Info, Length, Bytes);
+  }
+  // Clear host status and give the semaphore back.
+  SmbusWriteReg(C, kHostStatus, kClearHostStatus);
+  SmbusWriteReg(C, kSemaphore, SmbusReadReg(C, kSemaphore) | kSemaphoreRelease);
   return Status;
 }
 

@@ -47,11 +47,7 @@ struct EarlyInitInputs {
   UINT32 FieldB;    // MiscOptions bits 9-10
 };
 
-UINT8 ReadByte(UINT32 Address) {
-  UINT8 Value = 0;
-  ReadMem(Address, kWidth8, &Value);
-  return Value;
-}
+UINT8 ReadByte(UINT32 Address) { return static_cast<UINT8>(InMem(Address, kWidth8)); }
 
 UINT8 ReadWindow(UINT8 Index) {
   UINT8 Data = Index;
@@ -140,12 +136,8 @@ void ProgramDev14F3Mmio(const SB_CONFIG *Config, const EarlyInitInputs &In, UINT
 
 // Step 25: RTC register A bit 4 cleared; no other CMOS register is touched.
 void ClearRtcRegisterABit4() {
-  const UINT8 Index = kRtcRegisterA;
-  UINT8 Value = 0;
-  WriteIo(kRtcIndexPort, kWidth8, &Index);
-  ReadIo(kRtcDataPort, kWidth8, &Value);
-  Value &= 0xEF;
-  WriteIo(kRtcDataPort, kWidth8, &Value);
+  OutIo(kRtcIndexPort, kWidth8, kRtcRegisterA);
+  OutIo(kRtcDataPort, kWidth8, InIo(kRtcDataPort, kWidth8) & 0xEF);
 }
 
 // Step 26: under MiscOptions2 bit 22, set bank-0 window index 0x3A and misc 0x18 and reset
@@ -163,8 +155,7 @@ void OneTimeReset(const SB_CONFIG *Config) {
   RwMem(PmReg(0xD8), kWidth8, 0, kPmWindowResetIndex);
   RwMem(PmReg(0xD9), kWidth8, 0, kPmWindowResetDone);
   RwMem(PmReg(0xC8), kWidth8, 0xEF, kResetMarker);
-  const UINT8 Reset = kFullReset;
-  WriteIo(kResetControlPort, kWidth8, &Reset);
+  OutIo(kResetControlPort, kWidth8, kFullReset);
   // Should the write return, the sequence goes on.
 }
 
@@ -179,14 +170,12 @@ void ProgramRemaining(const SB_CONFIG *Config, UINT8 W15) {
 
   RwPci(Dev14F3(0x44), kWidth32, 0, (Options & 0x08) ? 0x0003C000 : 0xFF03FFD5);
 
-  const UINT8 Index = kC00Index9;
-  UINT8 D = 0;
-  WriteIo(kC00IndexPort, kWidth8, &Index);
-  ReadIo(kC00DataPort, kWidth8, &D);
+  OutIo(kC00IndexPort, kWidth8, kC00Index9);
+  UINT8 D = static_cast<UINT8>(InIo(kC00DataPort, kWidth8));
   if ((Options & 0x00010000) == 0) D &= 0xF9;
   if (Options & 0x08) D &= 0x9F;
   D |= 0x10;
-  WriteIo(kC00DataPort, kWidth8, &D);
+  OutIo(kC00DataPort, kWidth8, D);
 
   UINT8 Misc80 = 0;
   ReadMisc80(&Misc80);

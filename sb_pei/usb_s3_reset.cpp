@@ -40,11 +40,7 @@ constexpr UINT32 kPortPollUs = 5;
 // (USB 2.0 resume timing). 30 ms of polls, and a port that still has not come back is left.
 constexpr UINT32 kPortPollLimit = 30000 / kPortPollUs;
 
-UINT16 ReadPort16(UINT32 Address) {
-  UINT16 Value = 0;
-  ReadMem(Address, kWidth16, &Value);
-  return Value;
-}
+UINT16 ReadPort16(UINT32 Address) { return static_cast<UINT16>(InMem(Address, kWidth16)); }
 
 void WaitPortEnabled(UINT32 Port) {
   for (UINT32 Poll = 0; Poll < kPortPollLimit; ++Poll) {

@@ -1,12 +1,15 @@
 // Width-coded register access over the hardware seam. The buffers are moved byte by byte
 // so that a 1- or 2-byte access never touches the caller's bytes beyond its width, and so
-// that an unaligned buffer is fine.
+// that an unaligned buffer is fine. The routines above this layer that need only a value use
+// the value forms (InMem, OutMem, InIo, OutIo): the same accesses without a buffer.
 #include "sb_pei/register/access.h"
 
 #include "sb_pei/register/hardware.h"
 
 namespace sbpei {
 namespace {
+
+bool ValidWidth(UINT8 Width) { return (Width & kWidthFlagMask) <= kWidth32; }
 
 constexpr UINT16 kPciConfigAddressPort = 0xCF8;
 // Register 0xFF and anything with bits 8-15 set is out of reach of the 0xCF8 mechanism.
@@ -24,7 +27,8 @@ UINT32 LoadLe(const void *Buffer, UINT32 Bytes) {
   return Value;
 }
 
-bool ValidWidth(UINT8 Width) { return (Width & kWidthFlagMask) <= kWidth32; }
+// Bytes moved by a valid width code (0-2 after masking): 1, 2 or 4.
+UINT32 ByteCount(UINT32 W) { return W == kWidth32 ? 4 : W + 1; }
 
 // A PCI access is made only for a valid width and a register below 0xFF; otherwise not even
 // the configuration address is written.
@@ -32,56 +36,68 @@ bool PciAccessible(UINT32 Word, UINT8 Width) {
   return ValidWidth(Width) && (Word & 0xFFFF) < kPciFirstUnreachableRegister;
 }
 
-void SelectPciRegister(UINT32 Word) {
-  const UINT32 Address = PciConfigAddress(Word);
-  WriteIo(kPciConfigAddressPort, kWidth32, &Address);
-}
+void SelectPciRegister(UINT32 Word) { OutIo(kPciConfigAddressPort, kWidth32, PciConfigAddress(Word)); }
 
 }  // namespace
 
-void ReadMem(UINT32 Address, UINT8 Width, void *Buffer) {
+// The width dispatch: the only places where a width code becomes one access of the seam.
+UINT32 InMem(UINT32 Address, UINT8 Width) {
   switch (Width & kWidthFlagMask) {
-    case kWidth8: StoreLe(Buffer, MmioRead8(Address), 1); break;
-    case kWidth16: StoreLe(Buffer, MmioRead16(Address), 2); break;
-    case kWidth32: StoreLe(Buffer, MmioRead32(Address), 4); break;
+    case kWidth8: return MmioRead8(Address);
+    case kWidth16: return MmioRead16(Address);
+    case kWidth32: return MmioRead32(Address);
+    default: return 0;
+  }
+}
+
+void OutMem(UINT32 Address, UINT8 Width, UINT32 Value) {
+  switch (Width & kWidthFlagMask) {
+    case kWidth8: MmioWrite8(Address, static_cast<UINT8>(Value)); break;
+    case kWidth16: MmioWrite16(Address, static_cast<UINT16>(Value)); break;
+    case kWidth32: MmioWrite32(Address, Value); break;
     default: break;
   }
+}
+
+UINT32 InIo(UINT32 Port, UINT8 Width) {
+  const UINT16 P = static_cast<UINT16>(Port);
+  switch (Width & kWidthFlagMask) {
+    case kWidth8: return ReadPort8(P);
+    case kWidth16: return ReadPort16(P);
+    case kWidth32: return ReadPort32(P);
+    default: return 0;
+  }
+}
+
+void OutIo(UINT32 Port, UINT8 Width, UINT32 Value) {
+  const UINT16 P = static_cast<UINT16>(Port);
+  switch (Width & kWidthFlagMask) {
+    case kWidth8: WritePort8(P, static_cast<UINT8>(Value)); break;
+    case kWidth16: WritePort16(P, static_cast<UINT16>(Value)); break;
+    case kWidth32: WritePort32(P, Value); break;
+    default: break;
+  }
+}
+
+// The buffer forms: nothing at all for an invalid width, else exactly the width's bytes.
+void ReadMem(UINT32 Address, UINT8 Width, void *Buffer) {
+  if (ValidWidth(Width)) StoreLe(Buffer, InMem(Address, Width), ByteCount(Width & kWidthFlagMask));
 }
 
 void WriteMem(UINT32 Address, UINT8 Width, const void *Buffer) {
-  switch (Width & kWidthFlagMask) {
-    case kWidth8: MmioWrite8(Address, static_cast<UINT8>(LoadLe(Buffer, 1))); break;
-    case kWidth16: MmioWrite16(Address, static_cast<UINT16>(LoadLe(Buffer, 2))); break;
-    case kWidth32: MmioWrite32(Address, LoadLe(Buffer, 4)); break;
-    default: break;
-  }
+  if (ValidWidth(Width)) OutMem(Address, Width, LoadLe(Buffer, ByteCount(Width & kWidthFlagMask)));
 }
 
 void RwMem(UINT32 Address, UINT8 Width, UINT32 AndMask, UINT32 OrMask) {
-  UINT32 Temp = 0;
-  ReadMem(Address, Width, &Temp);
-  Temp = (Temp & AndMask) | OrMask;
-  WriteMem(Address, Width, &Temp);
+  if (ValidWidth(Width)) OutMem(Address, Width, (InMem(Address, Width) & AndMask) | OrMask);
 }
 
 void ReadIo(UINT32 Port, UINT8 Width, void *Buffer) {
-  const UINT16 P = static_cast<UINT16>(Port);
-  switch (Width & kWidthFlagMask) {
-    case kWidth8: StoreLe(Buffer, ReadPort8(P), 1); break;
-    case kWidth16: StoreLe(Buffer, ReadPort16(P), 2); break;
-    case kWidth32: StoreLe(Buffer, ReadPort32(P), 4); break;
-    default: break;
-  }
+  if (ValidWidth(Width)) StoreLe(Buffer, InIo(Port, Width), ByteCount(Width & kWidthFlagMask));
 }
 
 void WriteIo(UINT32 Port, UINT8 Width, const void *Buffer) {
-  const UINT16 P = static_cast<UINT16>(Port);
-  switch (Width & kWidthFlagMask) {
-    case kWidth8: WritePort8(P, static_cast<UINT8>(LoadLe(Buffer, 1))); break;
-    case kWidth16: WritePort16(P, static_cast<UINT16>(LoadLe(Buffer, 2))); break;
-    case kWidth32: WritePort32(P, LoadLe(Buffer, 4)); break;
-    default: break;
-  }
+  if (ValidWidth(Width)) OutIo(Port, Width, LoadLe(Buffer, ByteCount(Width & kWidthFlagMask)));
 }
 
 void ReadPci(UINT32 Word, UINT8 Width, void *Buffer) {
@@ -97,10 +113,11 @@ void WritePci(UINT32 Word, UINT8 Width, const void *Buffer) {
 }
 
 void RwPci(UINT32 Word, UINT8 Width, UINT32 AndMask, UINT32 OrMask) {
-  UINT32 Temp = 0;
-  ReadPci(Word, Width, &Temp);
-  Temp = (Temp & AndMask) | OrMask;
-  WritePci(Word, Width, &Temp);
+  if (!PciAccessible(Word, Width)) return;
+  SelectPciRegister(Word);
+  const UINT32 Value = (InIo(PciDataPort(Word), Width) & AndMask) | OrMask;
+  SelectPciRegister(Word);
+  OutIo(PciDataPort(Word), Width, Value);
 }
 
 }  // namespace sbpei

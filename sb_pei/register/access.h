@@ -21,6 +21,13 @@ constexpr UINT32 PciConfigAddress(UINT32 Word) { return 0x80000000u | ((Word >> 
 // Data port: the two low register bits choose the byte lane of 0xCFC-0xCFF.
 constexpr UINT16 PciDataPort(UINT32 Word) { return static_cast<UINT16>(0xCFC + (Word & 3)); }
 
+// Value forms of the width dispatch: one access of the width; an invalid width code makes no
+// access (a read gives 0).
+UINT32 InMem(UINT32 Address, UINT8 Width);
+void OutMem(UINT32 Address, UINT8 Width, UINT32 Value);
+UINT32 InIo(UINT32 Port, UINT8 Width);
+void OutIo(UINT32 Port, UINT8 Width, UINT32 Value);
+
 void ReadMem(UINT32 Address, UINT8 Width, void *Buffer);
 void WriteMem(UINT32 Address, UINT8 Width, const void *Buffer);
 void RwMem(UINT32 Address, UINT8 Width, UINT32 AndMask, UINT32 OrMask);

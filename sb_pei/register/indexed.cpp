@@ -38,9 +38,8 @@ void ReadPm(UINT32 Register, UINT8 Width, void *Buffer) {
   UINT8 *Bytes = static_cast<UINT8 *>(Buffer);
   UINT8 Index = static_cast<UINT8>(Register);
   for (UINT32 I = 0; I < PmByteCount(Width); ++I) {
-    WriteIo(kPmIndexPort, kWidth8, &Index);
-    ++Index;  // the next register, wrapping within 8 bits
-    ReadIo(kPmDataPort, kWidth8, &Bytes[I]);
+    OutIo(kPmIndexPort, kWidth8, Index++);  // the next register, wrapping within 8 bits
+    Bytes[I] = static_cast<UINT8>(InIo(kPmDataPort, kWidth8));
   }
 }
 
@@ -48,18 +47,16 @@ void WritePm(UINT32 Register, UINT8 Width, const void *Buffer) {
   const UINT8 *Bytes = static_cast<const UINT8 *>(Buffer);
   UINT8 Index = static_cast<UINT8>(Register);
   for (UINT32 I = 0; I < PmByteCount(Width); ++I) {
-    WriteIo(kPmIndexPort, kWidth8, &Index);
-    ++Index;
-    WriteIo(kPmDataPort, kWidth8, &Bytes[I]);
+    OutIo(kPmIndexPort, kWidth8, Index++);
+    OutIo(kPmDataPort, kWidth8, Bytes[I]);
   }
 }
 
 void RwPm(UINT32 Register, UINT8 Width, UINT32 AndMask, UINT32 OrMask) {
-  UINT8 Temp[4] = {0, 0, 0, 0};
-  ReadPm(Register, Width, Temp);
-  const UINT32 Value = ((Temp[0] | Temp[1] << 8 | Temp[2] << 16 | static_cast<UINT32>(Temp[3]) << 24) & AndMask) | OrMask;
-  for (UINT32 I = 0; I < 4; ++I) Temp[I] = static_cast<UINT8>(Value >> (8 * I));
-  WritePm(Register, Width, Temp);
+  UINT32 Value = 0;
+  ReadPm(Register, Width, &Value);
+  Value = (Value & AndMask) | OrMask;
+  WritePm(Register, Width, &Value);
 }
 
 UINT8 ReadPmPpi(const EFI_PEI_SERVICES **PeiServices, UINT8 Register) {
@@ -75,19 +72,16 @@ UINT16 ReadPmWordPpi(const EFI_PEI_SERVICES **PeiServices, UINT8 Register) {
 }
 
 UINT32 ReadAlink(UINT32 Index) {
-  const UINT32 Zero = 0;
-  UINT32 Value = 0;
-  WriteIo(kAlinkIndexPort, kWidth32, &Index);
-  ReadIo(kAlinkDataPort, kWidth32, &Value);
-  WriteIo(kAlinkIndexPort, kWidth32, &Zero);
+  OutIo(kAlinkIndexPort, kWidth32, Index);
+  const UINT32 Value = InIo(kAlinkDataPort, kWidth32);
+  OutIo(kAlinkIndexPort, kWidth32, 0);
   return Value;
 }
 
 void WriteAlink(UINT32 Index, UINT32 Value) {
-  const UINT32 Zero = 0;
-  WriteIo(kAlinkIndexPort, kWidth32, &Index);
-  WriteIo(kAlinkDataPort, kWidth32, &Value);
-  WriteIo(kAlinkIndexPort, kWidth32, &Zero);
+  OutIo(kAlinkIndexPort, kWidth32, Index);
+  OutIo(kAlinkDataPort, kWidth32, Value);
+  OutIo(kAlinkIndexPort, kWidth32, 0);
 }
 
 void RwAlink(UINT32 Address, UINT32 AndMask, UINT32 OrMask) {
@@ -107,12 +101,12 @@ void RwAlink(UINT32 Address, UINT32 AndMask, UINT32 OrMask) {
   WriteAlink(Target, (ReadAlink(Target) & AndMask) | OrMask);
 }
 
-void ReadMisc80(UINT8 *Buffer) { ReadMem(kMiscReg80, kWidth8, Buffer); }
+void ReadMisc80(UINT8 *Buffer) { *Buffer = static_cast<UINT8>(InMem(kMiscReg80, kWidth8)); }
 
 void ReadPmWindow(UINT8 *Data) {
   RwMem(kPmRegC8, kWidth8, ~kPmWindowBank1, kPmWindowBank1);
-  WriteMem(kPmWindowIndex, kWidth8, Data);
-  ReadMem(kPmWindowData, kWidth8, Data);
+  OutMem(kPmWindowIndex, kWidth8, *Data);
+  *Data = static_cast<UINT8>(InMem(kPmWindowData, kWidth8));
   RwMem(kPmRegC8, kWidth8, ~kPmWindowBank1, 0);
 }
 

@@ -29,15 +29,10 @@ constexpr UINT32 kDeadTimerPolls = 1024;
 
 // Each read of port 0x80 takes about 2 us on the bus.
 void DelayOnPort80(UINT32 Microseconds) {
-  UINT8 Discard = 0;
-  for (UINT32 N = Microseconds >> 1; N != 0; --N) ReadIo(kDelayPort, kWidth8, &Discard);
+  for (UINT32 N = Microseconds >> 1; N != 0; --N) InIo(kDelayPort, kWidth8);
 }
 
-UINT32 ReadTimer(UINT16 Port) {
-  UINT32 Now = 0;
-  ReadIo(Port, kWidth32, &Now);
-  return Now;
-}
+UINT32 ReadTimer(UINT16 Port) { return InIo(Port, kWidth32); }
 
 // Polls until strictly more than `Microseconds` have passed since the first reading; on a
 // timer that stands still, the rest of the wait is made on port 0x80.
@@ -62,8 +57,7 @@ void WaitOnTimer(UINT16 Port, UINT32 Microseconds) {
 }  // namespace
 
 void SbStall(UINT32 Microseconds) {
-  UINT16 TimerPort = 0;
-  ReadMem(kPmTimerPortReg, kWidth16, &TimerPort);
+  const UINT16 TimerPort = static_cast<UINT16>(InMem(kPmTimerPortReg, kWidth16));
 
   if (TimerPort == 0) {
     DelayOnPort80(Microseconds);

@@ -145,16 +145,16 @@ void ClearRtcRegisterABit4() {
 void OneTimeReset(const SB_CONFIG *Config) {
   if ((Config->MiscOptions2 & kMiscOptions2OneTimeReset) == 0) return;
   const UINT8 C = ReadByte(PmReg(0xC8));
-  RwMem(PmReg(0xD8), kWidth8, 0, kPmWindowResetIndex);  // bank bit 5 is clear: bank 0
+  ProgramMmioEntry(MmioEntry(PmReg(0xD8), 0, kPmWindowResetIndex));  // bank bit 5 is clear: bank 0
   const UINT8 V = ReadByte(PmReg(0xD9));
   if ((C & kResetMarker) != 0 || V == kPmWindowResetDone) {
-    RwMem(PmReg(0xC8), kWidth8, 0xEF, 0);
+    ProgramMmioEntry(MmioEntry(PmReg(0xC8), 0xEF, 0));
     return;
   }
-  RwMem(MiscReg(0x18), kWidth8, 0xE1, 0x10);
-  RwMem(PmReg(0xD8), kWidth8, 0, kPmWindowResetIndex);
-  RwMem(PmReg(0xD9), kWidth8, 0, kPmWindowResetDone);
-  RwMem(PmReg(0xC8), kWidth8, 0xEF, kResetMarker);
+  ProgramMmioEntry(MmioEntry(MiscReg(0x18), 0xE1, 0x10));
+  ProgramMmioEntry(MmioEntry(PmReg(0xD8), 0, kPmWindowResetIndex));
+  ProgramMmioEntry(MmioEntry(PmReg(0xD9), 0, kPmWindowResetDone));
+  ProgramMmioEntry(MmioEntry(PmReg(0xC8), 0xEF, kResetMarker));
   OutIo(kResetControlPort, kWidth8, kFullReset);
   // Should the write return, the sequence goes on.
 }
@@ -165,8 +165,8 @@ void ProgramRemaining(const SB_CONFIG *Config, UINT8 W15) {
   RwPci(Dev14F3(0x6C), kWidth32, ~((Options & 7) << 4), 0);
 
   RwMem(PmReg(0xDA), kWidth8, 0, Config->PmRegDA & 0xFDu);
-  if (W15 & 0x01) RwMem(PmReg(0xDA), kWidth8, 0xFB, 0x04);
-  if ((ReadByte(PmReg(0xDA)) & 0xF0) == 0x10) RwMem(MiscReg(0x08), kWidth8, 0, 0x20);
+  if (W15 & 0x01) ProgramMmioEntry(MmioEntry(PmReg(0xDA), 0xFB, 0x04));
+  if ((ReadByte(PmReg(0xDA)) & 0xF0) == 0x10) ProgramMmioEntry(MmioEntry(MiscReg(0x08), 0, 0x20));
 
   RwPci(Dev14F3(0x44), kWidth32, 0, (Options & 0x08) ? 0x0003C000 : 0xFF03FFD5);
 
@@ -181,17 +181,17 @@ void ProgramRemaining(const SB_CONFIG *Config, UINT8 W15) {
   ReadMisc80(&Misc80);
   if (Misc80 & 0x10) {
     if (ReadByte(PmReg(0xC4)) & 0x04) {
-      RwMem(PmReg(0xC2), kWidth8, 0xDF, 0x20);
+      ProgramMmioEntry(MmioEntry(PmReg(0xC2), 0xDF, 0x20));
     } else {
-      RwMem(PmReg(0xC4), kWidth8, 0xFB, 0x40);
-      RwMem(PmReg(0xC2), kWidth8, 0xDF, 0x20);
-      RwMem(PmReg(0xC4), kWidth8, 0xFB, 0);
+      ProgramMmioEntry(MmioEntry(PmReg(0xC4), 0xFB, 0x40));
+      ProgramMmioEntry(MmioEntry(PmReg(0xC2), 0xDF, 0x20));
+      ProgramMmioEntry(MmioEntry(PmReg(0xC4), 0xFB, 0));
     }
   }
 
   RwMem(MiscReg(0x00), kWidth32, 0xFFFFFFFF, 0xFFFFFFFF);
-  RwMem(MiscReg(0x04), kWidth8, 0xFF, 0xFF);
-  RwMem(PmReg(0x88), kWidth8, 0xFF, 0x20);
+  ProgramMmioEntry(MmioEntry(MiscReg(0x04), 0xFF, 0xFF));
+  ProgramMmioEntry(MmioEntry(PmReg(0x88), 0xFF, 0x20));
 }
 
 }  // namespace

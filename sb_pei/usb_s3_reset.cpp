@@ -3,6 +3,7 @@
 // suspend-and-resume.
 #include "sb_pei/register/access.h"
 #include "sb_pei/register/stall.h"
+#include "sb_pei/register/tables.h"
 #include "sb_pei/sb_pei.h"
 
 namespace sbpei {
@@ -15,6 +16,12 @@ constexpr UINT32 kHostC = PciAddress(0, 0x16, 2, 0);
 constexpr UINT8 kMaskHostA = 0x02;
 constexpr UINT8 kMaskHostB = 0x08;
 constexpr UINT8 kMaskHostC = 0x20;
+
+struct UsbHost {
+  UINT8 Bit;
+  UINT32 Controller;
+};
+constexpr UsbHost kHosts[] = {{kMaskHostA, kHostA}, {kMaskHostB, kHostB}, {kMaskHostC, kHostC}};
 
 // Functions whose register 0x50 bit 29 is held clear around the PM 0xF3 pulse.
 constexpr UINT32 kCompanions[] = {PciAddress(0, 0x12, 0, 0), PciAddress(0, 0x13, 0, 0), PciAddress(0, 0x16, 0, 0),
@@ -76,20 +83,16 @@ UINT32 ClearPortResume(UINT32 Controller) {
 void SbUsbS3Reset(SB_CONFIG *Config) {
   const UINT8 Mask = Config->UsbResetMask;
   UINT32 Remembered = 0;
-  const struct {
-    UINT8 Bit;
-    UINT32 Controller;
-  } Hosts[] = {{kMaskHostA, kHostA}, {kMaskHostB, kHostB}, {kMaskHostC, kHostC}};
-  for (const auto &Host : Hosts) {
+  for (const UsbHost &Host : kHosts) {
     if ((Mask & Host.Bit) == 0) continue;
     const UINT32 Port = ClearPortResume(Host.Controller);
     if (Port != 0) Remembered = Port;
   }
 
   for (UINT32 Companion : kCompanions) RwPci(Companion | kCompanionReg50, kWidth32, ~kReg50Bit29, 0);
-  RwMem(kPmRegF3, kWidth8, 0, 0x20);
+  ProgramMmioEntry(MmioEntry(kPmRegF3, 0, 0x20));
   SbStall(10);
-  RwMem(kPmRegF3, kWidth8, 0, 0x00);
+  ProgramMmioEntry(MmioEntry(kPmRegF3, 0, 0x00));
   for (UINT32 Companion : kCompanions) RwPci(Companion | kCompanionReg50, kWidth32, ~kReg50Bit29, kReg50Bit29);
 
   if (Remembered != 0) {
@@ -98,7 +101,7 @@ void SbUsbS3Reset(SB_CONFIG *Config) {
     RwMem(Remembered, kWidth8, ~kForcePortResume, kForcePortResume);
   }
 
-  for (const auto &Host : Hosts) RwPci(Host.Controller | kHostRegC4, kWidth8, 0xF0, 0x03);
+  for (const UsbHost &Host : kHosts) RwPci(Host.Controller | kHostRegC4, kWidth8, 0xF0, 0x03);
 }
 
 }  // namespace sbpei

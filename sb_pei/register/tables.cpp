@@ -94,11 +94,15 @@ void ProgramPciTable(const UINT8 *Table, UINT16 UnitCount) {
   }
 }
 
+void ProgramMmioEntry(UINT32 Entry) {
+  const UINT32 Target = kAcpiMmioBase | (Entry & 0xFF) << 8 | (Entry >> 8 & 0xFF);
+  RwMem(Target, kWidth8, 0xFFFFFF00u | (Entry >> 16 & 0xFF), Entry >> 24);
+}
+
 void ProgramMmioTable(UINTN Table) {
   if (Table == 0) return;
   for (const UINT8 *Entry = reinterpret_cast<const UINT8 *>(Table); Entry[0] < kMmioTableEnd; Entry += 4) {
-    const UINT32 Target = kAcpiMmioBase | static_cast<UINT32>(Entry[0]) << 8 | Entry[1];
-    RwMem(Target, kWidth8, 0xFFFFFF00u | Entry[2], Entry[3]);
+    ProgramMmioEntry(Entry[0] | Entry[1] << 8 | Entry[2] << 16 | static_cast<UINT32>(Entry[3]) << 24);
   }
 }
 

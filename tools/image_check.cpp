@@ -3,6 +3,7 @@
 //   --machine ia32|x64    the machine the image must be built for
 //   --execute-in-place    the image runs from flash: no writable section, no SSE/x87 code
 //   --objdump PATH        disassembler used for the instruction check
+//   --max-bytes N         the file may be at most N bytes
 // Exits 1 with a message naming each problem.
 #include <array>
 #include <cstdint>
@@ -96,6 +97,7 @@ std::vector<std::string> float_instructions(const std::string &objdump, const st
 int main(int argc, char **argv) {
   std::string image_path, machine = "ia32", objdump = "llvm-objdump";
   bool xip = false;
+  std::size_t max_bytes = 0;  // 0: no limit
   for (int i = 1; i < argc; ++i) {
     const std::string_view a = argv[i];
     auto value = [&]() -> std::string {
@@ -109,6 +111,7 @@ int main(int argc, char **argv) {
     else if (a == "--machine") machine = value();
     else if (a == "--objdump") objdump = value();
     else if (a == "--execute-in-place") xip = true;
+    else if (a == "--max-bytes") max_bytes = std::stoul(value());
     else {
       fmt::print(stderr, "image_check: unknown argument {}\n", a);
       return 2;
@@ -143,6 +146,8 @@ int main(int argc, char **argv) {
       for (const std::string &insn : float_instructions(objdump, image_path))
         problems.push_back("floating-point/SIMD instruction: " + insn);
     }
+    if (max_bytes != 0 && bytes.size() > max_bytes)
+      problems.push_back(fmt::format("{} bytes, more than the {} allowed", bytes.size(), max_bytes));
     const std::string name = image_path.substr(image_path.find_last_of('/') + 1);
     fmt::print("{}: {} {}, {} bytes;{}\n", name, ia32 ? "PE32" : "PE32+", ia32 ? "IA32" : "X64", bytes.size(), layout);
   } catch (const std::exception &e) {

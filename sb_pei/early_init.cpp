@@ -91,9 +91,9 @@ void ProgramDev14F3FromConfig(const SB_CONFIG *Config) {
 void ProgramIoBases(const SB_CONFIG *Config) {
   RwMem(PmReg(0x2C), kWidth16, 0x00000006, static_cast<UINT16>(Config->SmbusBase0) + 1u);
   RwMem(PmReg(0x28), kWidth16, 0, static_cast<UINT16>(Config->SmbusBase1));
-  const UINT16 Bases[] = {Config->AcpiPm1EvtBlk, Config->AcpiPm1CntBlk, Config->AcpiPmTmrBlk, Config->AcpiCpuCntBlk,
-                          Config->AcpiGpe0Blk,   Config->PmReg6A,       Config->PmReg6C};
-  for (UINT32 I = 0; I < sizeof(Bases) / sizeof(Bases[0]); ++I) RwMem(PmReg(0x60 + 2 * I), kWidth16, 0, Bases[I]);
+  // AcpiPm1EvtBlk to PmReg6C lie back to back in the block, as PM 0x60 to 0x6C do.
+  const UINT8 *Bases = reinterpret_cast<const UINT8 *>(Config) + __builtin_offsetof(SB_CONFIG, AcpiPm1EvtBlk);
+  for (UINT32 I = 0; I < 14; I += 2) RwMem(PmReg(0x60 + I), kWidth16, 0, Bases[I] | Bases[I + 1] << 8);
   RwMem(PmReg(0x6E), kWidth16, 0, Config->PmReg6A + 8u);
   RwMem(PmReg(0x48), kWidth32, 0, Config->PmReg48);
 }

@@ -1,6 +1,6 @@
 // Reset and Stall PPIs.
-#include "pi/ppi/cpu_io.h"
 #include "pi/ppi/stall.h"
+#include "sb_pei/register/cpu_io_ppi.h"
 #include "sb_pei/register/hardware.h"
 #include "sb_pei/register/stall.h"
 #include "sb_pei/sb_pei.h"
@@ -14,8 +14,7 @@ constexpr UINT8 kFullReset = 0x06;  // bit 1 system reset, bit 2 reset the CPU
 }  // namespace
 
 EFI_STATUS EFIAPI SbResetSystem(const EFI_PEI_SERVICES **PeiServices) {
-  const EFI_PEI_CPU_IO_PPI *CpuIo = (*PeiServices)->CpuIo;
-  CpuIo->IoWrite8(PeiServices, CpuIo, kResetControlPort, kFullReset);
+  CpuIoWrite8(PeiServices, kResetControlPort, kFullReset);
   // A reset service does not return: wait here until the reset takes hold.
   for (;;) CpuPause();
 }

@@ -61,7 +61,7 @@ static_assert(__builtin_offsetof(SB_CONFIG, Dev14F3Reg64) == 0x2C);
 static_assert(__builtin_offsetof(SB_CONFIG, PmReg48) == 0x30);
 static_assert(__builtin_offsetof(SB_CONFIG, Dev14F3MmioBase) == 0x38);
 static_assert(__builtin_offsetof(SB_CONFIG, AcpiPm1EvtBlk) == 0x3C);
-static_assert(__builtin_offsetof(SB_CONFIG, PmReg6C) == 0x48);
+static_assert(__builtin_offsetof(SB_CONFIG, PmReg6C) == 0x48);  // seven words from AcpiPm1EvtBlk
 static_assert(__builtin_offsetof(SB_CONFIG, PmRegDA) == 0x7E);
 static_assert(__builtin_offsetof(SB_CONFIG, SbFlags) == 0x7F);
 static_assert(__builtin_offsetof(SB_CONFIG, UsbResetMask) == 0x86);

@@ -1,8 +1,8 @@
 // The two SMBus host controllers as EFI_PEI_SMBUS_PPI instances. Every register access goes
 // through the CPU I/O PPI of the services table that the call was given; all waiting is by
 // I/O delays and bounded poll counts.
-#include "pi/ppi/cpu_io.h"
 #include "pi/ppi/smbus.h"
+#include "sb_pei/register/cpu_io_ppi.h"
 #include "sb_pei/sb_pei.h"
 
 namespace sbpei {
@@ -72,23 +72,19 @@ const EFI_PEI_SERVICES **ServicesOf(const SMBUS_CONTROLLER *Controller) {
   return const_cast<const EFI_PEI_SERVICES **>(Controller->PeiServices);
 }
 
-UINT8 SmbusReadReg(const SMBUS_CONTROLLER *Controller, UINT32 Offset) {
-  const EFI_PEI_SERVICES **Services = ServicesOf(Controller);
-  const EFI_PEI_CPU_IO_PPI *CpuIo = (*Services)->CpuIo;
-  return CpuIo->IoRead8(Services, CpuIo, static_cast<UINT64>(Controller->IoBase + Offset));
+// The two register routines stay out of line: a call passes the record's two words and the
+// offset, where the PPI call inlined would push five.
+__attribute__((noinline)) UINT8 SmbusReadReg(const SMBUS_CONTROLLER *Controller, UINT32 Offset) {
+  return CpuIoRead8(ServicesOf(Controller), Controller->IoBase + Offset);
 }
 
-void SmbusWriteReg(const SMBUS_CONTROLLER *Controller, UINT32 Offset, UINT8 Value) {
-  const EFI_PEI_SERVICES **Services = ServicesOf(Controller);
-  const EFI_PEI_CPU_IO_PPI *CpuIo = (*Services)->CpuIo;
-  CpuIo->IoWrite8(Services, CpuIo, static_cast<UINT64>(Controller->IoBase + Offset), Value);
+__attribute__((noinline)) void SmbusWriteReg(const SMBUS_CONTROLLER *Controller, UINT32 Offset, UINT8 Value) {
+  CpuIoWrite8(ServicesOf(Controller), Controller->IoBase + Offset, Value);
 }
 
 // Two reads of port 0xED.
 void IoDelay(const SMBUS_CONTROLLER *Controller) {
-  const EFI_PEI_SERVICES **Services = ServicesOf(Controller);
-  const EFI_PEI_CPU_IO_PPI *CpuIo = (*Services)->CpuIo;
-  for (int I = 0; I < 2; ++I) CpuIo->IoRead8(Services, CpuIo, kIoDelayPort);
+  for (int I = 0; I < 2; ++I) CpuIoRead8(ServicesOf(Controller), kIoDelayPort);
 }
 
 // Takes the host semaphore; gives our claim up whenever the other agent claims beside us.
@@ -290,23 +286,28 @@ EFI_STATUS InstallSmbusPpi(const EFI_PEI_SERVICES **PeiServices) {
   SMBUS_CONTROLLER *Controllers = nullptr;
   Status = Services->AllocatePool(PeiServices, 2 * sizeof(SMBUS_CONTROLLER), reinterpret_cast<VOID **>(&Controllers));
   if (EFI_ERROR(Status) || Controllers == nullptr) return EFI_ERROR(Status) ? Status : EFI_OUT_OF_RESOURCES;
-  const UINT32 Bases[2] = {Config->SmbusBase0, Config->SmbusBase1};
-  for (UINT32 I = 0; I < 2; ++I) {
-    Controllers[I].Ppi.Execute = SmbusExecute;
-    Controllers[I].Ppi.ArpDevice = SmbusArpDevice;
-    Controllers[I].Ppi.GetArpMap = SmbusGetArpMap;
-    Controllers[I].Ppi.SetNotify = SmbusSetNotify;
-    Controllers[I].IoBase = Bases[I];
-  }
 
   EFI_PEI_PPI_DESCRIPTOR *Descriptors = nullptr;
   Status =
       Services->AllocatePool(PeiServices, 2 * sizeof(EFI_PEI_PPI_DESCRIPTOR), reinterpret_cast<VOID **>(&Descriptors));
   if (EFI_ERROR(Status) || Descriptors == nullptr) return EFI_ERROR(Status) ? Status : EFI_OUT_OF_RESOURCES;
-  for (UINT32 I = 0; I < 2; ++I) {
-    Descriptors[I].Flags = EFI_PEI_PPI_DESCRIPTOR_PPI | (I == 1 ? EFI_PEI_PPI_DESCRIPTOR_TERMINATE_LIST : 0);
-    Descriptors[I].Guid = const_cast<EFI_GUID *>(&gEfiPeiSmbusPpiGuid);
-    Descriptors[I].Ppi = &Controllers[I].Ppi;
+
+  // Controller 0 on SmbusBase0, then controller 1 on SmbusBase1, whose descriptor ends the list.
+  // The bases are copied once, here.
+  SMBUS_CONTROLLER *Record = Controllers;
+  EFI_PEI_PPI_DESCRIPTOR *Descriptor = Descriptors;
+  for (UINT32 Flags = EFI_PEI_PPI_DESCRIPTOR_PPI;; Flags |= EFI_PEI_PPI_DESCRIPTOR_TERMINATE_LIST) {
+    Record->Ppi.Execute = SmbusExecute;
+    Record->Ppi.ArpDevice = SmbusArpDevice;
+    Record->Ppi.GetArpMap = SmbusGetArpMap;
+    Record->Ppi.SetNotify = SmbusSetNotify;
+    Record->IoBase = (Flags & EFI_PEI_PPI_DESCRIPTOR_TERMINATE_LIST) ? Config->SmbusBase1 : Config->SmbusBase0;
+    Descriptor->Flags = Flags;
+    Descriptor->Guid = const_cast<EFI_GUID *>(&gEfiPeiSmbusPpiGuid);
+    Descriptor->Ppi = &Record->Ppi;
+    if (Flags & EFI_PEI_PPI_DESCRIPTOR_TERMINATE_LIST) break;
+    ++Record;
+    ++Descriptor;
   }
   return Services->InstallPpi(PeiServices, Descriptors);
 }

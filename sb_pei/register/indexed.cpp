@@ -1,8 +1,8 @@
 // Indexed southbridge register spaces, built on the width-coded access routines.
 #include "sb_pei/register/indexed.h"
 
-#include "pi/ppi/cpu_io.h"
 #include "sb_pei/register/access.h"
+#include "sb_pei/register/cpu_io_ppi.h"
 
 namespace sbpei {
 namespace {
@@ -60,9 +60,8 @@ void RwPm(UINT32 Register, UINT8 Width, UINT32 AndMask, UINT32 OrMask) {
 }
 
 UINT8 ReadPmPpi(const EFI_PEI_SERVICES **PeiServices, UINT8 Register) {
-  const EFI_PEI_CPU_IO_PPI *CpuIo = (*PeiServices)->CpuIo;
-  CpuIo->IoWrite8(PeiServices, CpuIo, kPmIndexPort, Register);
-  return CpuIo->IoRead8(PeiServices, CpuIo, kPmDataPort);
+  CpuIoWrite8(PeiServices, kPmIndexPort, Register);
+  return CpuIoRead8(PeiServices, kPmDataPort);
 }
 
 UINT16 ReadPmWordPpi(const EFI_PEI_SERVICES **PeiServices, UINT8 Register) {

@@ -7,10 +7,15 @@ namespace sbpei {
 namespace {
 
 constexpr UINT8 kPmRegPm1CntBlk = 0x62;  // PM registers 0x62/0x63: the PM1 control port
-constexpr UINT16 kSlpTypMask = 0x1C00;   // PM1 control bits 10-12
-constexpr UINT16 kSlpTypS3 = 3 << 10;
-constexpr UINT16 kSlpTypS4 = 4 << 10;
-constexpr UINT16 kSlpTypS5 = 5 << 10;
+constexpr UINT32 kSlpTypShift = 10;  // PM1 control bits 10-12: the sleep type
+constexpr UINT32 kSlpTypMask = 7;
+
+// The boot mode of each sleep type: S3, S4 and S5 resume; anything else is a full boot.
+constexpr UINT8 kBootModeOfSleepType[8] = {
+    BOOT_WITH_FULL_CONFIGURATION, BOOT_WITH_FULL_CONFIGURATION, BOOT_WITH_FULL_CONFIGURATION,
+    BOOT_ON_S3_RESUME,            BOOT_ON_S4_RESUME,            BOOT_ON_S5_RESUME,
+    BOOT_WITH_FULL_CONFIGURATION, BOOT_WITH_FULL_CONFIGURATION,
+};
 
 }  // namespace
 
@@ -18,12 +23,7 @@ EFI_BOOT_MODE EFIAPI SbGetSleepBootMode(const EFI_PEI_SERVICES **PeiServices) {
   const UINT16 Port = ReadPmWordPpi(PeiServices, kPmRegPm1CntBlk);
   const EFI_PEI_CPU_IO_PPI *CpuIo = (*PeiServices)->CpuIo;
   const UINT16 Pm1Control = CpuIo->IoRead16(PeiServices, CpuIo, Port);
-  switch (Pm1Control & kSlpTypMask) {
-    case kSlpTypS3: return BOOT_ON_S3_RESUME;
-    case kSlpTypS4: return BOOT_ON_S4_RESUME;
-    case kSlpTypS5: return BOOT_ON_S5_RESUME;
-    default: return BOOT_WITH_FULL_CONFIGURATION;
-  }
+  return kBootModeOfSleepType[Pm1Control >> kSlpTypShift & kSlpTypMask];
 }
 
 EFI_STATUS SbDetectBootMode(const EFI_PEI_SERVICES **PeiServices, SB_PRIVATE_DATA *Private) {

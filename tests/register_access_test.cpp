@@ -102,6 +102,30 @@ TEST_P(WidthCodes, ReadModifyWriteDoesNothingOnABadCode) {
   else EXPECT_EQ(trace().size(), 2u + 4u);
 }
 
+// The value forms make the same single access as the buffer forms, or none; a read that makes
+// none gives 0.
+TEST_P(WidthCodes, ValueFormsMakeOneAccessOfTheWidth) {
+  const WidthCase c = GetParam();
+  mem_.set(0x40, 32, 0x44332211);
+  ports_.set(kPort, 32, 0xDDCCBBAA);
+  const UINT32 from_mem = InMem(kMemBase + 0x40, c.code);
+  const UINT32 from_io = InIo(kPort | 0xABCD0000u, c.code);
+  OutMem(kMemBase + 0x48, c.code, 0x87654321);
+  OutIo(kPort + 4, c.code, 0x87654321);
+  if (c.bits == 0) {
+    EXPECT_TRUE(TraceIs(trace(), {}));
+    EXPECT_EQ(from_mem, 0u);
+    EXPECT_EQ(from_io, 0u);
+    return;
+  }
+  const UINT32 mask = c.bits == 32 ? ~0u : (1u << c.bits) - 1;
+  EXPECT_EQ(from_mem, 0x44332211u & mask);
+  EXPECT_EQ(from_io, 0xDDCCBBAAu & mask);
+  EXPECT_TRUE(TraceIs(trace(), {Rd(kMemBase + 0x40, c.bits, 0x44332211u & mask), In(kPort, c.bits, 0xDDCCBBAAu & mask),
+                                Wr(kMemBase + 0x48, c.bits, 0x87654321u & mask),
+                                Out(kPort + 4, c.bits, 0x87654321u & mask)}));
+}
+
 INSTANTIATE_TEST_SUITE_P(All, WidthCodes,
                          ::testing::Values(WidthCase{0x00, 8}, WidthCase{0x01, 16}, WidthCase{0x02, 32},
                                            WidthCase{0x80, 8}, WidthCase{0x81, 16}, WidthCase{0x82, 32},

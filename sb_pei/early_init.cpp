@@ -66,7 +66,7 @@ void ProgramRegisterWindows() {
 // index 0x1F and 0x02 at index 0x1E.
 void ProgramAlink(bool AlinkSteps) {
   WriteAlink(0x80000004, 0x00000004);
-  WriteAlink(0xC000009C, ReadAlink(0xC000009C) | 0x00000001);
+  RwAlink(0xC000009C, 0xFFFFFFFF, 0x00000001);  // class 6: the register itself
   RwAlink(0x00000010, 0xFFFFFFFF, 0x00000200);
   if (ReadWindow(kPmWindowOptionIndex) == kPmWindowOptionValue &&
       ReadWindow(kPmWindowRevisionIndex) == kPmWindowNoAlinkRevision) {
@@ -80,8 +80,7 @@ void ProgramAlink(bool AlinkSteps) {
 
 // Steps 8-10: PCI 0:14.3 registers from the block.
 void ProgramDev14F3FromConfig(const SB_CONFIG *Config) {
-  const UINT16 Reg64 = Config->Dev14F3Reg64;
-  WritePci(Dev14F3(0x64), kWidth16, &Reg64);
+  OutPci(Dev14F3(0x64), kWidth16, Config->Dev14F3Reg64);
   RwPci(Dev14F3(0xA0), kWidth32, 0x0000001F, Config->Dev14F3MmioBase);
   RwPci(Dev14F3(0x9C), kWidth32, 0, Config->Dev14F3Reg9C + 1);
 }
@@ -164,7 +163,7 @@ void ProgramRemaining(const SB_CONFIG *Config, UINT8 W15) {
   const UINT32 Options = Config->MiscOptions;
   RwPci(Dev14F3(0x6C), kWidth32, ~((Options & 7) << 4), 0);
 
-  RwMem(PmReg(0xDA), kWidth8, 0, Config->PmRegDA & 0xFDu);
+  ProgramMmioEntry(MmioEntry(PmReg(0xDA), 0, Config->PmRegDA & 0xFD));
   if (W15 & 0x01) ProgramMmioEntry(MmioEntry(PmReg(0xDA), 0xFB, 0x04));
   if ((ReadByte(PmReg(0xDA)) & 0xF0) == 0x10) ProgramMmioEntry(MmioEntry(MiscReg(0x08), 0, 0x20));
 

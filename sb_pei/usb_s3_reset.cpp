@@ -63,8 +63,7 @@ void WaitPortEnabled(UINT32 Port) {
 UINT32 ClearPortResume(UINT32 Controller) {
   RwPci(Controller | kHostRegC4, kWidth8, 0xF0, 0);
   RwPci(Controller | kHostCommand, kWidth8, 0xFF, kMemorySpaceEnable);
-  UINT32 Base = 0;
-  ReadPci(Controller | kHostBar0, kWidth32, &Base);
+  const UINT32 Base = InPci(Controller | kHostBar0, kWidth32);
   // A controller with no memory base (0, or all ones from a function that is not there) has
   // no port registers: anything "read" there is not a port, and writing it would hit low RAM.
   if (Base == 0 || Base == 0xFFFFFFFF) return 0;

@@ -100,6 +100,18 @@ void WriteIo(UINT32 Port, UINT8 Width, const void *Buffer) {
   if (ValidWidth(Width)) OutIo(Port, Width, LoadLe(Buffer, ByteCount(Width & kWidthFlagMask)));
 }
 
+UINT32 InPci(UINT32 Word, UINT8 Width) {
+  if (!PciAccessible(Word, Width)) return 0;
+  SelectPciRegister(Word);
+  return InIo(PciDataPort(Word), Width);
+}
+
+void OutPci(UINT32 Word, UINT8 Width, UINT32 Value) {
+  if (!PciAccessible(Word, Width)) return;
+  SelectPciRegister(Word);
+  OutIo(PciDataPort(Word), Width, Value);
+}
+
 void ReadPci(UINT32 Word, UINT8 Width, void *Buffer) {
   if (!PciAccessible(Word, Width)) return;
   SelectPciRegister(Word);

@@ -27,6 +27,10 @@ UINT32 InMem(UINT32 Address, UINT8 Width);
 void OutMem(UINT32 Address, UINT8 Width, UINT32 Value);
 UINT32 InIo(UINT32 Port, UINT8 Width);
 void OutIo(UINT32 Port, UINT8 Width, UINT32 Value);
+// The same for PCI configuration registers: nothing at all (and a read of 0) for a bad width
+// code or an unreachable register.
+UINT32 InPci(UINT32 PciAddress, UINT8 Width);
+void OutPci(UINT32 PciAddress, UINT8 Width, UINT32 Value);
 
 void ReadMem(UINT32 Address, UINT8 Width, void *Buffer);
 void WriteMem(UINT32 Address, UINT8 Width, const void *Buffer);

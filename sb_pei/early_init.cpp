@@ -139,18 +139,18 @@ void ClearRtcRegisterABit4() {
   OutIo(kRtcDataPort, kWidth8, InIo(kRtcDataPort, kWidth8) & 0xEF);
 }
 
-// Step 26: under MiscOptions2 bit 22, set bank-0 window index 0x3A and misc 0x18 and reset
-// once. The marker in PM 0xC8 bit 4 survives the reset, so the next pass does not reset again.
-// What is set just before the reset, as an MMIO table: misc 0x18 bits 1-4 to 0x10, window
-// index 0x3A to 0x10 (the bank bit is clear: bank 0), and the marker in PM 0xC8.
+// What is set just before the one-time reset, as an MMIO table: misc 0x18 bits 1-4 to 0x10,
+// window index 0x3A to 0x10 (the bank bit is clear: bank 0), and the marker in PM 0xC8.
 const UINT8 kResetPreparation[] = {
-    0x0E, 0x18, 0xE1, 0x10,                                 // misc 0x18
-    0x03, 0xD8, 0x00, kPmWindowResetIndex,                  // PM 0xD8: window index
-    0x03, 0xD9, 0x00, kPmWindowResetDone,                   // PM 0xD9: window data
+    0x0E, 0x18, 0xE1, 0x10,                                        // misc 0x18
+    0x03, 0xD8, 0x00, kPmWindowResetIndex,                         // PM 0xD8: window index
+    0x03, 0xD9, 0x00, kPmWindowResetDone,                          // PM 0xD9: window data
     0x03, 0xC8, static_cast<UINT8>(~kResetMarker), kResetMarker,  // PM 0xC8 bit 4
-    0xFF, 0xFF, 0xFF, 0xFF,
+    0xFF, 0xFF, 0xFF, 0xFF,                                        // end
 };
 
+// Step 26: under MiscOptions2 bit 22, set bank-0 window index 0x3A and misc 0x18 and reset
+// once. The marker in PM 0xC8 bit 4 survives the reset, so the next pass does not reset again.
 void OneTimeReset(const SB_CONFIG *Config) {
   if ((Config->MiscOptions2 & kMiscOptions2OneTimeReset) == 0) return;
   const UINT8 C = ReadByte(PmReg(0xC8));

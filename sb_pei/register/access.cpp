@@ -113,15 +113,11 @@ void OutPci(UINT32 Word, UINT8 Width, UINT32 Value) {
 }
 
 void ReadPci(UINT32 Word, UINT8 Width, void *Buffer) {
-  if (!PciAccessible(Word, Width)) return;
-  SelectPciRegister(Word);
-  ReadIo(PciDataPort(Word), Width & kWidthFlagMask, Buffer);
+  if (PciAccessible(Word, Width)) StoreLe(Buffer, InPci(Word, Width), ByteCount(Width & kWidthFlagMask));
 }
 
 void WritePci(UINT32 Word, UINT8 Width, const void *Buffer) {
-  if (!PciAccessible(Word, Width)) return;
-  SelectPciRegister(Word);
-  WriteIo(PciDataPort(Word), Width & kWidthFlagMask, Buffer);
+  if (PciAccessible(Word, Width)) OutPci(Word, Width, LoadLe(Buffer, ByteCount(Width & kWidthFlagMask)));
 }
 
 void RwPci(UINT32 Word, UINT8 Width, UINT32 AndMask, UINT32 OrMask) {

@@ -144,17 +144,20 @@ constexpr UINT8 kOperations[] = {
 };
 static_assert(sizeof(kOperations) == EfiSmbusWriteBlock + 1);
 
+constexpr bool IsBlock(UINT8 Info) { return (Info & kOpProtocolMask) == kProtocolBlock; }
+constexpr UINT32 DataBytes(UINT8 Info) { return Info >> kOpDataShift & 3; }
+
 // Checks the call against its operation's rules. A rule "at least N, set to N" leaves N in
 // `*Length` whatever the outcome.
 EFI_STATUS CheckOperation(EFI_SMBUS_OPERATION Operation, UINT8 Info, BOOLEAN PecCheck, UINTN *Length) {
   if (Operation == EfiSmbusBWBRProcessCall) return EFI_UNSUPPORTED;
   if (static_cast<UINT32>(Operation) > EfiSmbusWriteBlock) return EFI_INVALID_PARAMETER;
   if (Operation == EfiSmbusQuickRead && PecCheck) return EFI_UNSUPPORTED;
-  if ((Info & kOpProtocolMask) == kProtocolBlock) {
+  if (IsBlock(Info)) {
     return (*Length >= 1 && *Length <= kMaxBlock) ? EFI_SUCCESS : EFI_INVALID_PARAMETER;
   }
   if (Info & kOpLengthRule) {
-    const UINTN N = Info >> kOpDataShift & 3;
+    const UINTN N = DataBytes(Info);
     const bool TooSmall = *Length < N;
     *Length = N;
     if (TooSmall) return EFI_BUFFER_TOO_SMALL;
@@ -165,7 +168,7 @@ EFI_STATUS CheckOperation(EFI_SMBUS_OPERATION Operation, UINT8 Info, BOOLEAN Pec
 // Loads the data registers before the start: data bytes from the buffer for writes, the
 // count (and for writes the bytes) for blocks.
 void Preload(const SMBUS_CONTROLLER *C, UINT8 Info, const UINTN *Length, const UINT8 *Buffer) {
-  if ((Info & kOpProtocolMask) == kProtocolBlock) {
+  if (IsBlock(Info)) {
     SmbusWriteReg(C, kData0, static_cast<UINT8>(*Length));
     if (Info & kOpWrite) {
       for (UINTN I = 0; I < *Length; ++I) SmbusWriteReg(C, kBlockData, Buffer[I]);
@@ -173,14 +176,14 @@ void Preload(const SMBUS_CONTROLLER *C, UINT8 Info, const UINTN *Length, const U
     return;
   }
   if ((Info & kOpWrite) == 0) return;
-  for (UINT32 I = Info >> kOpDataShift & 3; I-- > 0;) SmbusWriteReg(C, kData0 + I, Buffer[I]);
+  for (UINT32 I = DataBytes(Info); I-- > 0;) SmbusWriteReg(C, kData0 + I, Buffer[I]);
 }
 
 // Reads the results of a successful transaction back.
 EFI_STATUS ReadBack(const SMBUS_CONTROLLER *C, UINT8 Info, UINTN *Length, UINT8 *Buffer) {
   if (Info & kOpWrite) return EFI_SUCCESS;
-  if ((Info & kOpProtocolMask) != kProtocolBlock) {
-    for (UINT32 I = Info >> kOpDataShift & 3; I-- > 0;) Buffer[I] = SmbusReadReg(C, kData0 + I);
+  if (!IsBlock(Info)) {
+    for (UINT32 I = DataBytes(Info); I-- > 0;) Buffer[I] = SmbusReadReg(C, kData0 + I);
     return EFI_SUCCESS;
   }
   SmbusReadReg(C, kHostControl);  // resets the block data index

@@ -16,13 +16,15 @@ extern "C" {
 #include "pi/ppi/reset.h"
 #include "pi/ppi/smbus.h"
 #include "pi/ppi/stall.h"
+#include "TestPlatform/Cmos.h"
 #include "TestPlatform/Report.h"
 
 namespace {
 
+using sbtest::ReadCmos;
+using sbtest::WriteCmos;
+
 // A spare CMOS byte remembers across the reset that the reset was asked for.
-constexpr UINT8 kCmosIndexPort = 0x70;
-constexpr UINT8 kCmosDataPort = 0x71;
 constexpr UINT8 kResetMarkerIndex = 0x6E;
 constexpr UINT8 kResetMarker = 0x5B;
 
@@ -33,16 +35,6 @@ constexpr UINT32 kPmTimerMask = 0x00FFFFFF;
 
 // Where SbStall finds the port of the southbridge's own PM timer (PM registers 0x64/0x65).
 constexpr UINTN kSbPmTimerPortReg = 0xFED80364;
-
-UINT8 ReadCmos(UINT8 Index) {
-  IoWrite8(kCmosIndexPort, Index);
-  return IoRead8(kCmosDataPort);
-}
-
-void WriteCmos(UINT8 Index, UINT8 Value) {
-  IoWrite8(kCmosIndexPort, Index);
-  IoWrite8(kCmosDataPort, Value);
-}
 
 template <typename T>
 T *Locate(const EFI_PEI_SERVICES **PeiServices, const EFI_GUID &Guid, UINTN Instance) {

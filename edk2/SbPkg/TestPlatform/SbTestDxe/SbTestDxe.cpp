@@ -21,12 +21,14 @@ extern "C" {
 #include "pi/protocol/simple_text.h"
 #include "sb_pei/sb_pei.h"
 #undef gEfiHobListGuid
+#include "TestPlatform/Cmos.h"
 #include "TestPlatform/Report.h"
 
 namespace {
 
-constexpr UINT8 kCmosIndexPort = 0x70;
-constexpr UINT8 kCmosDataPort = 0x71;
+using sbtest::ReadCmos;
+using sbtest::WriteCmos;
+
 constexpr UINT8 kCmosStatusIndex = 0x46 | 0x80;  // NMI stays off while the index is set
 constexpr UINT16 kDebugExitPort = 0xF4;
 constexpr UINT8 kDebugExitCode = 0x10;  // QEMU exits with (0x10 << 1) | 1 = 33
@@ -35,11 +37,6 @@ EFI_SIMPLE_TEXT_INPUT_EX_PROTOCOL *gInputEx = nullptr;
 UINT8 *gEnterSetup = nullptr;
 EFI_EVENT gReportEvent = nullptr;
 UINT8 gTrigger = 0;
-
-UINT8 ReadCmosStatus() {
-  IoWrite8(kCmosIndexPort, kCmosStatusIndex);
-  return IoRead8(kCmosDataPort);
-}
 
 void ReportConfigHob() {
   auto *Hob = static_cast<SB_CONFIG_HOB *>(GetFirstGuidHob(&gSbConfigHobGuid));
@@ -78,7 +75,7 @@ POST_MESSAGE_PROTOCOL gPostMessage = {Unused, ShowPostMessage, Unused, Unused, U
 EXTENDED_KEY_INPUT_PROTOCOL gKeyInput = {Unused, ReadKey};
 
 VOID EFIAPI ReportOutcome(EFI_EVENT, VOID *) {
-  SB_TEST_REPORT("SBTEST RESULT: enter-setup 0x%x cmos46 0x%x\n", *gEnterSetup, ReadCmosStatus());
+  SB_TEST_REPORT("SBTEST RESULT: enter-setup 0x%x cmos46 0x%x\n", *gEnterSetup, ReadCmos(kCmosStatusIndex));
   IoWrite8(kDebugExitPort, kDebugExitCode);
 }
 
@@ -109,10 +106,7 @@ extern "C" EFI_STATUS EFIAPI SbTestDxeEntry(EFI_HANDLE, EFI_SYSTEM_TABLE *) {
   ReportConfigHob();
   SB_TEST_REPORT("SBTEST dxe: boot mode 0x%x\n", GetBootModeHob());
 
-  IoWrite8(kCmosIndexPort, kCmosStatusIndex);
-  const UINT8 Status = IoRead8(kCmosDataPort);
-  IoWrite8(kCmosIndexPort, kCmosStatusIndex);
-  IoWrite8(kCmosDataPort, Status | 0x01);
+  WriteCmos(kCmosStatusIndex, ReadCmos(kCmosStatusIndex) | 0x01);
 
   gBS->AllocatePool(EfiBootServicesData, 1, reinterpret_cast<VOID **>(&gEnterSetup));
   *gEnterSetup = 0xFF;

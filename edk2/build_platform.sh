@@ -4,8 +4,8 @@
 # toolchain. EDK2 comes from Debian's source package (edk2/get_edk2.sh); the tree, the
 # workspace and Build/ stay in the cache, so a second run rebuilds only what changed.
 #
-#   edk2/build_platform.sh [OUT_DIR]   copies OVMF.fd, SbTestBoot.efi and the FFS/EFI files to
-#                                      OUT_DIR (default build/edk2) and prints their sizes
+#   edk2/build_platform.sh [OUT_DIR]   copies OVMF.fd, SbTestBoot.efi and SbPei's FFS file to
+#                                      OUT_DIR (default build/edk2) and prints the modules' sizes
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 out=$(realpath -m "${1:-$here/../build/edk2}")
@@ -26,4 +26,5 @@ echo "build_platform: EDK2 build took $(($(date +%s) - start)) s"
 build_dir="$WORKSPACE/Build/SbOvmf3264/${target}_GCC5"
 mkdir -p "$out"
 cp "$build_dir/FV/OVMF.fd" "$build_dir/X64/SbTestBoot.efi" "$out/"
+cp "$build_dir"/FV/Ffs/*SbPei/*.ffs "$out/SbPei.ffs"
 python3 "$here/ffs_sizes.py" "$build_dir" | tee "$out/sizes.md"

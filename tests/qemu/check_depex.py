@@ -5,7 +5,6 @@ library, for one) would make the boot-block module wait for that PPI as well.
 
     check_depex.py FFS_FILE
 """
-import struct
 import sys
 import uuid
 

@@ -85,7 +85,7 @@ TEST_P(LoaderRefuses, NamesTheFault) {
 
 INSTANTIATE_TEST_SUITE_P(
     Headers, LoaderRefuses,
-    ::testing::Values(BadImageCase{"no_mz", 0, 0x0000, 2, "no MZ header"},
+    ::testing::Values(BadImageCase{"no_mz", 0, 0x0000, 2, "no MZ or TE header"},
                       BadImageCase{"pe_offset_past_the_end", 0x3C, 0xFFFFFFF0, 4, "truncated headers"},
                       BadImageCase{"no_pe_signature", 0x40, 0x12345678, 4, "no PE signature"},
                       BadImageCase{"arm_machine", 0x44, 0xAA64, 2, "neither IA32 nor X64"},

@@ -31,18 +31,19 @@ void apply_settings(const Board &board, UINT32 point, SB_CONFIG &config, UINT32 
   }
 }
 
-// Another PEI module's SMBus transaction: locate the instance, call Execute.
-SmbusResult run_consumer(PeiCore &core, SbPeiModule &module, const SmbusTransactionSpec &t) {
+}  // namespace
+
+SmbusResult run_consumer(Timeline &timeline, SbPeiPpis &module, const SmbusTransactionSpec &t,
+                         const std::string &span_prefix) {
   SmbusResult r{t, EFI_NOT_FOUND, t.length, {}};
-  if (core.locate(gEfiPeiSmbusPpiGuid, t.instance) == nullptr) return r;
   std::vector<std::uint8_t> buffer(std::max<std::size_t>({t.length, t.data.size(), 64}), 0);
   std::copy(t.data.begin(), t.data.end(), buffer.begin());
   UINTN length = t.length;
   EFI_SMBUS_DEVICE_ADDRESS address{};
   address.SmbusDeviceAddress = t.address & 0x7F;
-  Timeline &timeline = core.machine().timeline();
-  const std::string span = fmt::format("SMBus Execute: controller {}, operation {}, device 0x{:02X}, command 0x{:02X}",
-                                       t.instance, t.operation, t.address, t.command);
+  const std::string span = span_prefix + fmt::format("SMBus Execute: controller {}, operation {}, device 0x{:02X}, "
+                                                     "command 0x{:02X}",
+                                                     t.instance, t.operation, t.address, t.command);
   timeline.begin(span);
   r.status = module.smbus_execute(t.instance, address, t.command, static_cast<EFI_SMBUS_OPERATION>(t.operation), FALSE,
                                   &length, buffer.data(), buffer.size());
@@ -51,6 +52,8 @@ SmbusResult run_consumer(PeiCore &core, SbPeiModule &module, const SmbusTransact
   r.data.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(length, t.length)));
   return r;
 }
+
+namespace {
 
 constexpr std::uint64_t kUserReactionNs = 500'000'000;
 
@@ -193,7 +196,9 @@ PeiBootResult run_pei(const Board &board, BoardHardware &hw, Engine engine) {
   if (hook) r.hook_calls = hook->calls();
   r.reset = core.reset();
   if (!r.reset) {
-    for (const SmbusTransactionSpec &t : board.smbus_consumer) r.smbus.push_back(run_consumer(core, *module, t));
+    for (const SmbusTransactionSpec &t : board.smbus_consumer) {
+      r.smbus.push_back(run_consumer(machine.timeline(), *module, t));
+    }
   }
   r.end_ns = machine.now_ns();
   r.accesses = machine.trace().size() - r.first_access;

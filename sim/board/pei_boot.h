@@ -115,6 +115,11 @@ struct Board {
   bool enter_setup_flag = true;
 };
 
+// Another PEI module's SMBus transaction through instance `t.instance` of SbPei's SMBus PPI, as a
+// span of the timeline named for it (after `span_prefix`).
+SmbusResult run_consumer(Timeline &timeline, SbPeiPpis &module, const SmbusTransactionSpec &t,
+                         const std::string &span_prefix = {});
+
 // The board that sbsim runs when it is given none: power came back after a loss, CMOS
 // defaults were loaded, the user presses Del (boards/power-loss.toml, built in).
 Board default_board();

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <fmt/format.h>
 #include <map>
+#include <optional>
 #include <stdexcept>
 
 #include "pi/ppi/reset.h"
@@ -24,6 +25,56 @@
 #include "sim/image/image_cpu.h"
 
 namespace sim {
+
+std::uint32_t status32(EFI_STATUS s) {
+  return EFI_ERROR(s) ? 0x80000000u | static_cast<std::uint32_t>(s & 0x7FFFFFFF) : static_cast<std::uint32_t>(s);
+}
+EFI_STATUS status64(std::uint64_t s32) {
+  const auto s = static_cast<std::uint32_t>(s32);
+  return (s & 0x80000000u) != 0 ? EncodeError(s & 0x7FFFFFFF) : s;
+}
+
+// ---- Ia32SbPeiCalls ---------------------------------------------------------------------------
+
+EFI_STATUS Ia32SbPeiCalls::smbus_execute(unsigned instance, EFI_SMBUS_DEVICE_ADDRESS address, UINTN command,
+                                         EFI_SMBUS_OPERATION operation, BOOLEAN pec, UINTN *length, void *buffer,
+                                         std::size_t buffer_size) {
+  const std::uint32_t ppi = locate_(gEfiPeiSmbusPpiGuid, instance);
+  if (ppi == 0) return EFI_NOT_FOUND;
+  if (buffer_size > kScratchSize - 8) throw std::invalid_argument("SMBus buffer larger than the scratch area");
+  const std::uint32_t length32 = length != nullptr ? scratch_ : 0;
+  const std::uint32_t buffer32 = buffer != nullptr ? scratch_ + 8 : 0;
+  if (length != nullptr) cpu_.write32(length32, static_cast<std::uint32_t>(*length));
+  if (buffer != nullptr) std::memcpy(cpu_.host(buffer32, buffer_size), buffer, buffer_size);
+  const EFI_STATUS st = status64(around_([&] {
+    return cpu_.call(cpu_.read32(ppi), {services_, ppi, address.SmbusDeviceAddress, command,
+                                        static_cast<std::uint64_t>(operation), pec, length32, buffer32});
+  }));
+  if (length != nullptr) *length = cpu_.read32(length32);
+  if (buffer != nullptr) std::memcpy(buffer, cpu_.host(buffer32, buffer_size), buffer_size);
+  return st;
+}
+
+EFI_STATUS Ia32SbPeiCalls::reset_system() {
+  const std::uint32_t ppi = locate_(gEfiPeiResetPpiGuid, 0);
+  if (ppi == 0) return EFI_NOT_FOUND;
+  return status64(around_([&] { return cpu_.call(cpu_.read32(ppi), {services_}); }));
+}
+
+EFI_STATUS Ia32SbPeiCalls::stall(UINTN microseconds) {
+  const std::uint32_t ppi = locate_(gEfiPeiStallPpiGuid, 0);
+  if (ppi == 0) return EFI_NOT_FOUND;
+  return status64(around_([&] {
+    return cpu_.call(cpu_.read32(ppi + 4), {services_, ppi, static_cast<std::uint32_t>(microseconds)});
+  }));
+}
+
+EFI_BOOT_MODE Ia32SbPeiCalls::get_sleep_boot_mode() {
+  const std::uint32_t ppi = locate_(gSbPrivatePpiGuid, 0);
+  if (ppi == 0) return 0;
+  return static_cast<EFI_BOOT_MODE>(around_([&] { return cpu_.call(cpu_.read32(ppi + 8), {services_}); }));
+}
+
 namespace {
 
 // Where the images are placed: SbPei's "flash" and the driver's RAM, both below 2 GiB (the
@@ -32,22 +83,12 @@ constexpr std::uint64_t kSbPeiLoadAddress = 0x30000000;
 constexpr std::uint64_t kCmosPromptLoadAddress = 0x38000000;
 
 constexpr std::size_t kIa32DescriptorSize = 12;  // Flags, Guid, Ppi
-constexpr std::size_t kScratchSize = 512;        // a consumer's length and buffer, copied through RAM
 
 const PeImage &cached_image(const std::string &path) {
   static std::map<std::string, PeImage> cache;
   auto it = cache.find(path);
   if (it == cache.end()) it = cache.emplace(path, PeImage::read(path)).first;
   return it->second;
-}
-
-// A 32-bit module's statuses carry the error bit in bit 31.
-std::uint32_t status32(EFI_STATUS s) {
-  return EFI_ERROR(s) ? 0x80000000u | static_cast<std::uint32_t>(s & 0x7FFFFFFF) : static_cast<std::uint32_t>(s);
-}
-EFI_STATUS status64(std::uint64_t s32) {
-  const auto s = static_cast<std::uint32_t>(s32);
-  return (s & 0x80000000u) != 0 ? EncodeError(s & 0x7FFFFFFF) : s;
 }
 
 // An address below 4 GiB (RAM, the image, a trap) as a 32-bit module holds it.
@@ -78,9 +119,14 @@ class ImageSbPei final : public SbPeiModule {
       : core_(core), cpu_(image, kSbPeiLoadAddress, "SbPei.efi", {.writable_image = false, .mmio_below_4g = true,
                                                                   .count_instructions = count}) {
     if (image.machine() != PeImage::kMachineIa32) throw std::runtime_error("SbPei.efi is not an IA32 image");
-    scratch_ = allocate(kScratchSize);
+    scratch_ = allocate(Ia32SbPeiCalls::kScratchSize);
     build_cpu_io();
     build_services();
+    calls_.emplace(
+        cpu_, services32_, scratch_, [this](const EFI_GUID &guid, unsigned instance) { return located(guid, instance); },
+        [this](const std::function<std::uint64_t()> &call) {
+          return core_.call([&](const EFI_PEI_SERVICES **) { return call(); });
+        });
   }
 
   EFI_STATUS run_entry() override {
@@ -90,40 +136,11 @@ class ImageSbPei final : public SbPeiModule {
   EFI_STATUS smbus_execute(unsigned instance, EFI_SMBUS_DEVICE_ADDRESS address, UINTN command,
                            EFI_SMBUS_OPERATION operation, BOOLEAN pec, UINTN *length, void *buffer,
                            std::size_t buffer_size) override {
-    const std::uint32_t ppi = located(gEfiPeiSmbusPpiGuid, instance);
-    if (ppi == 0) return EFI_NOT_FOUND;
-    if (buffer_size > kScratchSize - 8) throw std::invalid_argument("SMBus buffer larger than the scratch area");
-    const std::uint32_t length32 = length != nullptr ? scratch_ : 0;
-    const std::uint32_t buffer32 = buffer != nullptr ? scratch_ + 8 : 0;
-    if (length != nullptr) cpu_.write32(length32, static_cast<std::uint32_t>(*length));
-    if (buffer != nullptr) std::memcpy(cpu_.host(buffer32, buffer_size), buffer, buffer_size);
-    const EFI_STATUS st = core_.call([&](const EFI_PEI_SERVICES **) {
-      return status64(cpu_.call(cpu_.read32(ppi), {services32_, ppi, address.SmbusDeviceAddress, command,
-                                                   static_cast<std::uint64_t>(operation), pec, length32, buffer32}));
-    });
-    if (length != nullptr) *length = cpu_.read32(length32);
-    if (buffer != nullptr) std::memcpy(buffer, cpu_.host(buffer32, buffer_size), buffer_size);
-    return st;
+    return calls_->smbus_execute(instance, address, command, operation, pec, length, buffer, buffer_size);
   }
-  EFI_STATUS reset_system() override {
-    const std::uint32_t ppi = located(gEfiPeiResetPpiGuid);
-    if (ppi == 0) return EFI_NOT_FOUND;
-    return core_.call([&](const EFI_PEI_SERVICES **) { return status64(cpu_.call(cpu_.read32(ppi), {services32_})); });
-  }
-  EFI_STATUS stall(UINTN microseconds) override {
-    const std::uint32_t ppi = located(gEfiPeiStallPpiGuid);
-    if (ppi == 0) return EFI_NOT_FOUND;
-    return core_.call([&](const EFI_PEI_SERVICES **) {
-      return status64(cpu_.call(cpu_.read32(ppi + 4), {services32_, ppi, static_cast<std::uint32_t>(microseconds)}));
-    });
-  }
-  EFI_BOOT_MODE get_sleep_boot_mode() override {
-    const std::uint32_t ppi = located(gSbPrivatePpiGuid);
-    if (ppi == 0) return 0;
-    return core_.call([&](const EFI_PEI_SERVICES **) {
-      return static_cast<EFI_BOOT_MODE>(cpu_.call(cpu_.read32(ppi + 8), {services32_}));
-    });
-  }
+  EFI_STATUS reset_system() override { return calls_->reset_system(); }
+  EFI_STATUS stall(UINTN microseconds) override { return calls_->stall(microseconds); }
+  EFI_BOOT_MODE get_sleep_boot_mode() override { return calls_->get_sleep_boot_mode(); }
   std::uint32_t platform_hook_as_seen() const override { return platform_hook_seen_; }
   std::uint32_t services_as_seen() const override { return services32_; }
   std::size_t word_size() const override { return 4; }
@@ -358,6 +375,7 @@ class ImageSbPei final : public SbPeiModule {
   PeiCore &core_;
   ImageCpu cpu_;
   std::uint32_t scratch_ = 0, services32_ = 0, cpu_io32_ = 0, platform_hook_seen_ = 0;
+  std::optional<Ia32SbPeiCalls> calls_;  // the PPIs as a later module calls them
   std::map<const EFI_PEI_PPI_DESCRIPTOR *, std::uint32_t> installed_;        // host descriptor -> the module's
   std::map<const EFI_PEI_PPI_DESCRIPTOR *, std::uint32_t> descriptor_copies_;  // others' descriptors, IA32 form
   std::map<const void *, std::uint32_t> interfaces_;                         // others' interfaces, IA32 form

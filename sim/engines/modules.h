@@ -28,23 +28,28 @@ std::optional<Engine> engine_named(std::string_view name);
 // Where the images are looked for: $SB_IMAGE_DIR, else the build directory they were made in.
 std::string image_path(const std::string &file);
 
-class SbPeiModule {
+// SbPei's PPIs as a later module calls them, whatever runs them.
+class SbPeiPpis {
  public:
-  // Loads the module for one PEI pass on `core`.
-  static std::unique_ptr<SbPeiModule> load(Engine engine, PeiCore &core);
-  virtual ~SbPeiModule() = default;
-
-  // SbPeiEntry; a reset that takes hold ends the pass (see PeiCore::run).
-  virtual EFI_STATUS run_entry() = 0;
-
-  // The module's PPIs as a later module calls them. EFI_NOT_FOUND if the PPI is not there.
-  // `buffer_size` is the size of `buffer` (the image engine copies it through its RAM).
+  virtual ~SbPeiPpis() = default;
+  // EFI_NOT_FOUND if the PPI is not there. `buffer_size` is the size of `buffer` (an image
+  // engine copies it through its RAM).
   virtual EFI_STATUS smbus_execute(unsigned instance, EFI_SMBUS_DEVICE_ADDRESS address, UINTN command,
                                    EFI_SMBUS_OPERATION operation, BOOLEAN pec, UINTN *length, void *buffer,
                                    std::size_t buffer_size) = 0;
   virtual EFI_STATUS reset_system() = 0;
   virtual EFI_STATUS stall(UINTN microseconds) = 0;
+  // The private PPI's GetSleepBootMode (0 if the PPI is not there).
   virtual EFI_BOOT_MODE get_sleep_boot_mode() = 0;
+};
+
+class SbPeiModule : public SbPeiPpis {
+ public:
+  // Loads the module for one PEI pass on `core`.
+  static std::unique_ptr<SbPeiModule> load(Engine engine, PeiCore &core);
+
+  // SbPeiEntry; a reset that takes hold ends the pass (see PeiCore::run).
+  virtual EFI_STATUS run_entry() = 0;
 
   // The services pointer and the platform hook as the module was given them (what it keeps
   // in the configuration block).

@@ -22,9 +22,6 @@ namespace {
 constexpr std::uint64_t kPage = 0x1000;
 constexpr std::uint64_t kTrapAreaSize = 0x10000;
 constexpr std::size_t kStackSize = 64 * 1024;
-// Translated blocks the image may run in one call before it counts as running away (a loop
-// that touches no hardware never meets the machine's watchdog).
-constexpr std::uint64_t kMaxBlocksPerRun = 200'000'000;
 
 std::uint64_t page_up(std::uint64_t v) { return (v + kPage - 1) & ~(kPage - 1); }
 
@@ -86,7 +83,8 @@ struct ImageCpuHooks {
     auto *cpu = running(user);
     if (stopped(cpu)) return 0xFFFFFFFF;
     try {
-      return Machine::current().io_read(static_cast<std::uint16_t>(port), static_cast<unsigned>(size) * 8);
+      return Machine::current().io_read(static_cast<std::uint16_t>(port), static_cast<unsigned>(size) * 8,
+                                        cpu->access_via_, cpu->access_module_);
     } catch (...) {
       cpu->hold(std::current_exception());
       return 0xFFFFFFFF;
@@ -96,7 +94,8 @@ struct ImageCpuHooks {
     auto *cpu = running(user);
     if (stopped(cpu)) return;
     try {
-      Machine::current().io_write(static_cast<std::uint16_t>(port), static_cast<unsigned>(size) * 8, value);
+      Machine::current().io_write(static_cast<std::uint16_t>(port), static_cast<unsigned>(size) * 8, value,
+                                  cpu->access_via_, cpu->access_module_);
     } catch (...) {
       cpu->hold(std::current_exception());
     }
@@ -108,8 +107,9 @@ struct ImageCpuHooks {
     try {
       Machine &m = Machine::current();
       const std::uint64_t a = r->base + offset;
-      if (size == 8) return m.mem_read(a, 32) | std::uint64_t{m.mem_read(a + 4, 32)} << 32;
-      return m.mem_read(a, size * 8);
+      const char *via = cpu->access_via_, *module = cpu->access_module_;
+      if (size == 8) return m.mem_read(a, 32, via, module) | std::uint64_t{m.mem_read(a + 4, 32, via, module)} << 32;
+      return m.mem_read(a, size * 8, via, module);
     } catch (...) {
       cpu->hold(std::current_exception());
       return ~0ull;
@@ -122,11 +122,12 @@ struct ImageCpuHooks {
     try {
       Machine &m = Machine::current();
       const std::uint64_t a = r->base + offset;
+      const char *via = cpu->access_via_, *module = cpu->access_module_;
       if (size == 8) {
-        m.mem_write(a, 32, static_cast<std::uint32_t>(value));
-        m.mem_write(a + 4, 32, static_cast<std::uint32_t>(value >> 32));
+        m.mem_write(a, 32, static_cast<std::uint32_t>(value), via, module);
+        m.mem_write(a + 4, 32, static_cast<std::uint32_t>(value >> 32), via, module);
       } else {
-        m.mem_write(a, size * 8, static_cast<std::uint32_t>(value));
+        m.mem_write(a, size * 8, static_cast<std::uint32_t>(value), via, module);
       }
     } catch (...) {
       cpu->hold(std::current_exception());
@@ -163,12 +164,38 @@ struct ImageCpuHooks {
   }
   static void write_seen(uc_engine *, uc_mem_type, std::uint64_t, int, std::int64_t, void *) {}
   static void count(uc_engine *, std::uint64_t, std::uint32_t, void *user) { ++running(user)->instructions_; }
-  static void block(uc_engine *uc, std::uint64_t, std::uint32_t, void *user) {
+  static void block(uc_engine *uc, std::uint64_t address, std::uint32_t, void *user) {
     auto *cpu = running(user);
-    if (++cpu->blocks_ > kMaxBlocksPerRun && !stopped(cpu)) {
+    if (stopped(cpu)) return;
+    if (++cpu->blocks_ > cpu->options_.max_blocks) {
       cpu->hold(std::make_exception_ptr(Hang(fmt::format("{}: still running after {} blocks without returning",
-                                                         cpu->name_, kMaxBlocksPerRun))));
+                                                         cpu->name_, cpu->options_.max_blocks))));
       uc_emu_stop(uc);
+      return;
+    }
+    if (!cpu->block_observer_) return;
+    try {
+      cpu->block_observer_(address);
+    } catch (...) {
+      cpu->hold(std::current_exception());
+    }
+  }
+  static void execute(uc_engine *, std::uint64_t, std::uint32_t, void *user) {
+    auto *e = static_cast<ImageCpu::Execute *>(user);
+    if (stopped(e->cpu)) return;
+    try {
+      e->fn();
+    } catch (...) {
+      e->cpu->hold(std::current_exception());
+    }
+  }
+  static void watch(uc_engine *, uc_mem_type type, std::uint64_t address, int size, std::int64_t, void *user) {
+    auto *w = static_cast<ImageCpu::Watch *>(user);
+    if (stopped(w->cpu)) return;
+    try {
+      w->fn(address, static_cast<unsigned>(size), type == UC_MEM_WRITE);
+    } catch (...) {
+      w->cpu->hold(std::current_exception());
     }
   }
 };
@@ -184,25 +211,49 @@ void ImageCpu::hold(std::exception_ptr e) {
   uc_emu_stop(uc_);
 }
 
-ImageCpu::ImageCpu(const PeImage &image, std::uint64_t load_address, std::string name, Options options)
+ImageCpu::ImageCpu(std::string name, Options options, bool is_64, std::uint64_t load, std::uint64_t size,
+                   std::uint32_t entry_rva)
     : name_(std::move(name)),
       options_(options),
-      is_64_(image.is_64()),
-      load_(load_address),
-      size_(page_up(image.size_of_image())),
-      entry_rva_(image.entry_rva()),
+      is_64_(is_64),
+      load_(load),
+      size_(page_up(size)),
+      entry_rva_(entry_rva),
       arena_mark_(Arena::instance().mark()) {
   if (load_ % kPage != 0) throw std::runtime_error("image load address must be page aligned");
-  auto &live = live_images();
-  if (live.count(load_) != 0) throw std::runtime_error(fmt::format("{}: another image runs at 0x{:X}", name_, load_));
-  std::uint8_t *memory = image_memory(load_, size_);
-  image.load(memory, load_);
+  if (live_images().count(load_) != 0)
+    throw std::runtime_error(fmt::format("{}: another image runs at 0x{:X}", name_, load_));
+  auto *stack = static_cast<std::uint8_t *>(Arena::instance().allocate(kStackSize, 16));
+  stack_bottom_ = reinterpret_cast<std::uintptr_t>(stack);
+  stack_top_ = stack_bottom_ + kStackSize;
+}
 
+ImageCpu::ImageCpu(const PeImage &image, std::uint64_t load_address, std::string name, Options options)
+    : ImageCpu(std::move(name), options, image.is_64(), load_address, image.size_of_image(), image.entry_rva()) {
+  image_host_ = image_memory(load_, size_);
+  image.load(image_host_, load_);
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> code;
+  for (const PeSection &sec : image.sections())
+    if (sec.executable()) code.emplace_back(load_ + sec.rva, load_ + sec.rva + sec.virtual_size);
+  attach(&image, code, &image);
+}
+
+ImageCpu::ImageCpu(const Flash &flash, std::string name, Options options)
+    : ImageCpu(std::move(name), options, false, flash.base, flash.size, 0) {
+  if (flash.size % kPage != 0 || reinterpret_cast<std::uintptr_t>(flash.host) % kPage != 0)
+    throw std::runtime_error(fmt::format("{}: flash must be whole pages", name_));
+  if (flash.base + flash.size > (1ull << 32)) throw std::runtime_error(fmt::format("{}: flash above 4 GiB", name_));
+  image_host_ = flash.host;
+  attach(flash.host, flash.code, nullptr);
+}
+
+void ImageCpu::attach(const void *identity, const std::vector<std::pair<std::uint64_t, std::uint64_t>> &code,
+                      const PeImage *image) {
   // The emulator of this image at this address, made on first use. Another image, or other
   // options, at the same address get a new one.
   struct Key {
     std::uint64_t load;
-    const PeImage *image;
+    const void *image;
     bool writable, mmio;
     auto operator<=>(const Key &) const = default;
   };
@@ -213,17 +264,18 @@ ImageCpu::ImageCpu(const PeImage &image, std::uint64_t load_address, std::string
     }
   };
   static Emulators emulators;
-  const Key key{load_, &image, options_.writable_image, options_.mmio_below_4g};
+  const Key key{load_, identity, options_.writable_image, options_.mmio_below_4g};
   auto it = emulators.find(key);
   if (it == emulators.end()) {
     auto e = std::make_unique<Emulator>();
     check(uc_open(UC_ARCH_X86, is_64_ ? UC_MODE_64 : UC_MODE_32, &e->uc), "open");
-    // Code sites of `pause` (F3 90) in executable sections; the hook checks the bytes again
-    // when it runs, so a match inside another instruction costs nothing but a look.
-    for (const PeSection &sec : image.sections()) {
-      if (!sec.executable()) continue;
-      for (std::uint32_t i = 0; i + 1 < sec.virtual_size; ++i)
-        if (memory[sec.rva + i] == 0xF3 && memory[sec.rva + i + 1] == 0x90) e->pause_sites.push_back(load_ + sec.rva + i);
+    // Code sites of `pause` (F3 90); the hook checks the bytes again when it runs, so a match
+    // inside another instruction costs nothing but a look.
+    for (const auto &[first, end] : code) {
+      for (std::uint64_t a = std::max(first, load_); a + 1 < std::min(end, load_ + size_); ++a) {
+        const std::uint8_t *p = image_host_ + (a - load_);
+        if (p[0] == 0xF3 && p[1] == 0x90) e->pause_sites.push_back(a);
+      }
     }
     emulator_ = e.get();
     uc_ = e->uc;
@@ -234,48 +286,86 @@ ImageCpu::ImageCpu(const PeImage &image, std::uint64_t load_address, std::string
   emulator_ = it->second.get();
   uc_ = emulator_->uc;
   emulator_->cpu = this;
-  live[load_] = this;
+  live_images()[load_] = this;
   if (options_.count_instructions) {
     check(uc_hook_add(uc_, &emulator_->count_hook, UC_HOOK_CODE, reinterpret_cast<void *>(ImageCpuHooks::count),
                       emulator_, load_, load_ + size_ - 1),
           "hook count");
     uc_ctl_remove_cache(uc_, load_, load_ + size_);  // translate again, counted
   }
-
-  auto *stack = static_cast<std::uint8_t *>(Arena::instance().allocate(kStackSize, 16));
-  stack_bottom_ = reinterpret_cast<std::uintptr_t>(stack);
-  stack_top_ = stack_bottom_ + kStackSize;
 }
 
 ImageCpu::~ImageCpu() {
+  if (emulator_ == nullptr) {  // the constructor failed before it had an emulator
+    Arena::instance().rewind(arena_mark_);
+    return;
+  }
   if (emulator_->count_hook != 0) {
     uc_hook_del(uc_, emulator_->count_hook);
     emulator_->count_hook = 0;
     uc_ctl_remove_cache(uc_, load_, load_ + size_);
+  }
+  if (!added_hooks_.empty()) {
+    for (std::size_t h : added_hooks_) uc_hook_del(uc_, static_cast<uc_hook>(h));
+    uc_ctl_remove_cache(uc_, 0, ~0ull);
   }
   emulator_->cpu = nullptr;
   live_images().erase(load_);
   Arena::instance().rewind(arena_mark_);
 }
 
-void ImageCpu::map_memory(const PeImage &image) {
+void ImageCpu::set_stack(std::uint64_t bottom, std::uint64_t top) {
+  stack_bottom_ = bottom;
+  stack_top_ = top;
+}
+
+void ImageCpu::set_idtr(std::uint64_t base, std::uint32_t limit) {
+  uc_x86_mmr idtr{};
+  idtr.base = base;
+  idtr.limit = limit;
+  check(uc_reg_write(uc_, UC_X86_REG_IDTR, &idtr), "IDTR");
+}
+
+std::uint64_t ImageCpu::stack_pointer() const { return reg(is_64_ ? UC_X86_REG_RSP : UC_X86_REG_ESP); }
+
+void ImageCpu::on_execute(std::uint64_t address, std::function<void()> fn) {
+  executes_.push_back(std::make_unique<Execute>(Execute{this, std::move(fn)}));
+  uc_hook h;
+  check(uc_hook_add(uc_, &h, UC_HOOK_CODE, reinterpret_cast<void *>(ImageCpuHooks::execute), executes_.back().get(),
+                    address, address),
+        "hook execute");
+  added_hooks_.push_back(h);
+  uc_ctl_remove_cache(uc_, address, address + 1);  // translate it again, with the hook
+}
+
+void ImageCpu::watch_memory(std::uint64_t first, std::uint64_t end,
+                            std::function<void(std::uint64_t, unsigned, bool)> fn) {
+  watches_.push_back(std::make_unique<Watch>(Watch{this, std::move(fn)}));
+  uc_hook h;
+  check(uc_hook_add(uc_, &h, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, reinterpret_cast<void *>(ImageCpuHooks::watch),
+                    watches_.back().get(), first, end - 1),
+        "hook memory");
+  added_hooks_.push_back(h);
+}
+
+void ImageCpu::map_memory(const PeImage *image) {
   // An image whose sections each start a page gets each section's own protection (code read
   // and execute, constants read, data read and write); else one protection for all of it.
-  bool paged = options_.writable_image;
-  for (const PeSection &s : image.sections()) paged = paged && s.rva % kPage == 0;
+  bool paged = options_.writable_image && image != nullptr;
+  if (paged)
+    for (const PeSection &s : image->sections()) paged = paged && s.rva % kPage == 0;
   if (paged) {
     std::vector<std::uint32_t> perms(size_ / kPage, UC_PROT_READ);  // headers and gaps: read only
-    for (const PeSection &s : image.sections()) {
+    for (const PeSection &s : image->sections()) {
       const std::uint32_t p = UC_PROT_READ | (s.executable() ? UC_PROT_EXEC : 0) | (s.writable() ? UC_PROT_WRITE : 0);
       for (std::uint64_t at = s.rva; at < s.rva + std::max<std::uint64_t>(s.virtual_size, 1); at += kPage)
         perms[at / kPage] = p;
     }
     for (std::size_t page = 0; page < perms.size(); ++page)
-      check(uc_mem_map_ptr(uc_, load_ + page * kPage, kPage, perms[page], reinterpret_cast<void *>(load_ + page * kPage)),
-            "map image");
+      check(uc_mem_map_ptr(uc_, load_ + page * kPage, kPage, perms[page], image_host_ + page * kPage), "map image");
   } else {
     const std::uint32_t all = UC_PROT_READ | UC_PROT_EXEC | (options_.writable_image ? UC_PROT_WRITE : 0);
-    check(uc_mem_map_ptr(uc_, load_, size_, all, reinterpret_cast<void *>(load_)), "map image");
+    check(uc_mem_map_ptr(uc_, load_, size_, all, image_host_), "map image");
   }
   check(uc_mem_map_ptr(uc_, Arena::kBase, Arena::kSize, UC_PROT_ALL, Arena::instance().base()), "map RAM");
   if (!options_.mmio_below_4g) return;
@@ -348,7 +438,7 @@ void *ImageCpu::host(std::uint64_t address, std::size_t bytes) const {
   const bool in_image = address >= load_ && end <= load_ + size_ && end >= address;
   if (!in_arena && !in_image)
     throw EmulationFault(fmt::format("{}: pointer 0x{:X} ({} bytes) is not in RAM or the image", name_, address, bytes));
-  return reinterpret_cast<void *>(address);
+  return in_image ? image_host_ + (address - load_) : reinterpret_cast<void *>(address);
 }
 
 std::uint32_t ImageCpu::read32(std::uint64_t address) const {
@@ -480,8 +570,8 @@ std::uint64_t ImageCpu::call_host_function(std::uint64_t address) {
 std::string ImageCpu::describe_instruction(std::uint64_t pc) const {
   std::string s = fmt::format("0x{:X}", pc);
   if (owns(pc)) {
-    s += fmt::format(" (image offset 0x{:X}: bytes", pc - load_);
-    for (std::uint64_t i = 0; i < 8 && owns(pc + i); ++i) s += fmt::format(" {:02X}", *reinterpret_cast<const std::uint8_t *>(pc + i));
+    s += namer_ ? fmt::format(" ({}: bytes", namer_(pc)) : fmt::format(" (image offset 0x{:X}: bytes", pc - load_);
+    for (std::uint64_t i = 0; i < 8 && owns(pc + i); ++i) s += fmt::format(" {:02X}", image_host_[pc + i - load_]);
     s += ")";
   }
   return s;
@@ -497,9 +587,9 @@ void ImageCpu::fail(int err, std::uint64_t pc) {
                                          name_, fault_address_, fault_address_ - load_, at));
       if (owns(fault_address_))
         throw XipViolation(fmt::format(
-            "execute-in-place violation: {} wrote into its image at 0x{:X} (image offset 0x{:X}) with the instruction "
-            "at {}",
-            name_, fault_address_, fault_address_ - load_, at));
+            "execute-in-place violation: {} wrote into its image at 0x{:X} ({}) with the instruction at {}", name_,
+            fault_address_, namer_ ? namer_(fault_address_) : fmt::format("image offset 0x{:X}", fault_address_ - load_),
+            at));
       throw EmulationFault(fmt::format("{}: write to protected memory at 0x{:X} by the instruction at {}", name_,
                                        fault_address_, at));
     case UC_ERR_READ_UNMAPPED:
@@ -510,6 +600,8 @@ void ImageCpu::fail(int err, std::uint64_t pc) {
       throw EmulationFault(fmt::format("{}: ran into memory that is not code at {}", name_, at));
     case UC_ERR_INSN_INVALID:
       throw EmulationFault(fmt::format("{}: invalid instruction at {}", name_, at));
+    case UC_ERR_EXCEPTION:
+      throw EmulationFault(fmt::format("{}: a breakpoint or processor exception at {}", name_, at));
     case UC_ERR_OK:
       throw EmulationFault(fmt::format("{}: emulation stopped at {}", name_, at));
     default:

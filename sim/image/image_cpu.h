@@ -13,6 +13,8 @@
 #include <exception>
 #include <functional>
 #include <initializer_list>
+#include <memory>
+#include <utility>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
@@ -51,9 +53,23 @@ class ImageCpu {
     bool writable_image = false;      // true for a driver loaded in RAM; false for execute in place
     bool mmio_below_4g = false;       // memory outside RAM and the image goes to the machine
     bool count_instructions = false;  // counts every instruction (slower)
+    // Translated blocks one outermost call may run before it counts as running away (a loop
+    // that touches no hardware never meets the machine's watchdog).
+    std::uint64_t max_blocks = 200'000'000;
+  };
+
+  // Memory-mapped flash (a firmware volume) at `base`: its bytes stay in `host` (page aligned,
+  // `size` bytes, a multiple of a page), and code runs in place from it, read and execute only.
+  // `code` lists the address ranges of code in it.
+  struct Flash {
+    std::uint64_t base = 0;
+    std::uint8_t *host = nullptr;
+    std::uint64_t size = 0;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> code;
   };
 
   ImageCpu(const PeImage &image, std::uint64_t load_address, std::string name, Options options);
+  ImageCpu(const Flash &flash, std::string name, Options options);
   ~ImageCpu();
   ImageCpu(const ImageCpu &) = delete;
   ImageCpu &operator=(const ImageCpu &) = delete;
@@ -84,6 +100,31 @@ class ImageCpu {
   // Emulated memory as the host sees it. Throws EmulationFault unless the range is in the
   // arena or the image.
   void *host(std::uint64_t address, std::size_t bytes) const;
+  template <typename T>
+  T *at(std::uint64_t address) const { return static_cast<T *>(host(address, sizeof(T))); }
+
+  // ---- Running a whole firmware (a PEI core from a volume) ---------------------------------
+  // The stack an outermost call starts on (else a 64 KiB stack in the arena).
+  void set_stack(std::uint64_t bottom, std::uint64_t top);
+  // The interrupt descriptor table register, as a reset vector leaves it.
+  void set_idtr(std::uint64_t base, std::uint32_t limit);
+  std::uint64_t stack_pointer() const;
+  // The image and service the next port or MMIO access is made for (the trace's "module" and
+  // "via"); nullptr for none.
+  void attribute_accesses(const char *module, const char *via) {
+    access_module_ = module;
+    access_via_ = via;
+  }
+  // Called with the address of every translated block that runs in the image, before it runs.
+  void observe_blocks(std::function<void(std::uint64_t address)> observer) { block_observer_ = std::move(observer); }
+  // Called before the instruction at `address` runs. Added outside a run (from a trap handler,
+  // say); removed with this object.
+  void on_execute(std::uint64_t address, std::function<void()> fn);
+  // Called for every read or write of [first, end) from now on.
+  void watch_memory(std::uint64_t first, std::uint64_t end,
+                    std::function<void(std::uint64_t address, unsigned bytes, bool write)> fn);
+  // The image's code at `address`, for messages ("SbPei+0x1F3"); the default names the image.
+  void name_addresses(std::function<std::string(std::uint64_t)> namer) { namer_ = std::move(namer); }
   std::uint32_t read32(std::uint64_t address) const;
   void write32(std::uint64_t address, std::uint32_t value);
   void write64(std::uint64_t address, std::uint64_t value);
@@ -93,6 +134,14 @@ class ImageCpu {
     std::string name;
     Handler handler;
   };
+  struct Execute {
+    ImageCpu *cpu;
+    std::function<void()> fn;
+  };
+  struct Watch {
+    ImageCpu *cpu;
+    std::function<void(std::uint64_t, unsigned, bool)> fn;
+  };
   friend struct ImageCpuHooks;
 
  public:
@@ -100,6 +149,11 @@ class ImageCpu {
 
  private:
 
+  ImageCpu(std::string name, Options options, bool is_64, std::uint64_t load, std::uint64_t size, std::uint32_t entry_rva);
+  // Takes the emulator for this image (made on first use, with its mappings and hooks) and the
+  // image's load area.
+  void attach(const void *identity, const std::vector<std::pair<std::uint64_t, std::uint64_t>> &code,
+              const PeImage *image);
   std::uint64_t reg(int id) const;
   void set_reg(int id, std::uint64_t value);
   std::uint64_t run(std::uint64_t pc);
@@ -107,7 +161,7 @@ class ImageCpu {
   std::string describe_instruction(std::uint64_t pc) const;
   std::uint64_t call_host_function(std::uint64_t address);
   void add_hooks();
-  void map_memory(const PeImage &image);
+  void map_memory(const PeImage *image);
   void hold(std::exception_ptr e);
 
   uc_struct *uc_ = nullptr;
@@ -116,11 +170,18 @@ class ImageCpu {
   Options options_;
   bool is_64_;
   std::uint64_t load_, size_;
+  std::uint8_t *image_host_ = nullptr;  // where the image's bytes are in host memory
   std::uint32_t entry_rva_;
   std::size_t arena_mark_;
   std::uint64_t stack_bottom_ = 0, stack_top_ = 0;
   unsigned depth_ = 0;
   std::vector<Trap> traps_;
+  const char *access_module_ = nullptr, *access_via_ = nullptr;
+  std::function<void(std::uint64_t)> block_observer_;
+  std::function<std::string(std::uint64_t)> namer_;
+  std::vector<std::unique_ptr<Execute>> executes_;
+  std::vector<std::unique_ptr<Watch>> watches_;
+  std::vector<std::size_t> added_hooks_;  // removed with this object (uc_hook values)
 
   // Set by the hooks while the emulator runs.
   std::exception_ptr pending_;

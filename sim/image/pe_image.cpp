@@ -10,6 +10,9 @@ namespace sim {
 namespace {
 
 constexpr std::uint32_t kPeSignature = 0x00004550;  // "PE\0\0"
+constexpr std::uint16_t kTeSignature = 0x5A56;       // "VZ"
+constexpr std::uint32_t kTeHeaderSize = 40;
+constexpr std::uint32_t kSectionHeaderSize = 40;
 constexpr std::uint16_t kMagicPe32 = 0x10B, kMagicPe32Plus = 0x20B;
 constexpr unsigned kBaseRelocationDirectory = 5;
 
@@ -24,6 +27,26 @@ T get(const std::vector<std::uint8_t> &b, std::size_t at, const std::string &wha
   return v;
 }
 
+// One section header of the table at `at`; `stripped` moves a TE image's offsets back to where
+// its image and its file begin.
+PeSection read_section(const std::vector<std::uint8_t> &file, std::size_t at, std::uint32_t stripped,
+                       const std::string &what) {
+  PeSection sec;
+  char name[9] = {};
+  for (unsigned k = 0; k < 8; ++k) name[k] = static_cast<char>(get<std::uint8_t>(file, at + k, what));
+  sec.name = name;
+  sec.virtual_size = get<std::uint32_t>(file, at + 8, what);
+  const std::uint32_t rva = get<std::uint32_t>(file, at + 12, what);
+  sec.raw_size = get<std::uint32_t>(file, at + 16, what);
+  const std::uint32_t raw = get<std::uint32_t>(file, at + 20, what);
+  sec.characteristics = get<std::uint32_t>(file, at + 36, what);
+  if (rva < stripped || (raw < stripped && sec.raw_size != 0))
+    throw std::runtime_error(fmt::format("{}: section {} lies in the stripped headers", what, sec.name));
+  sec.rva = rva - stripped;
+  sec.raw_offset = sec.raw_size != 0 ? raw - stripped : 0;
+  return sec;
+}
+
 }  // namespace
 
 PeImage PeImage::read(const std::string &path) {
@@ -33,10 +56,56 @@ PeImage PeImage::read(const std::string &path) {
   return parse(std::move(bytes), path);
 }
 
-PeImage PeImage::parse(std::vector<std::uint8_t> file, const std::string &what) {
+void PeImage::check_layout(std::size_t file_size) {
+  for (const PeSection &sec : sections_) {
+    const std::uint64_t end = std::uint64_t{sec.rva} + std::max(sec.virtual_size, sec.raw_size);
+    if (end > size_of_image_) throw std::runtime_error(fmt::format("{}: section {} lies outside the image", what_, sec.name));
+    if (std::uint64_t{sec.raw_offset} + sec.raw_size > file_size)
+      throw std::runtime_error(fmt::format("{}: section {} lies outside the file", what_, sec.name));
+  }
+  if (entry_rva_ >= size_of_image_) throw std::runtime_error(what_ + ": entry point outside the image");
+  if (size_of_headers_ > file_size || size_of_headers_ > size_of_image_)
+    throw std::runtime_error(what_ + ": headers larger than the image");
+}
+
+PeImage PeImage::parse_te(std::vector<std::uint8_t> file, const std::string &what) {
   PeImage p;
   p.what_ = what;
-  if (get<std::uint16_t>(file, 0, what) != 0x5A4D) throw std::runtime_error(what + ": no MZ header");
+  p.te_ = true;
+  p.machine_ = get<std::uint16_t>(file, 2, what);
+  if (p.machine_ != kMachineIa32 && p.machine_ != kMachineX64)
+    throw std::runtime_error(fmt::format("{}: machine 0x{:04X} is neither IA32 nor X64", what, p.machine_));
+  const unsigned nsections = get<std::uint8_t>(file, 4, what);
+  const std::uint32_t stripped = get<std::uint16_t>(file, 6, what);
+  if (stripped < kTeHeaderSize) throw std::runtime_error(what + ": TE header strips fewer bytes than it takes");
+  p.stripped_ = stripped - kTeHeaderSize;
+  const std::uint32_t entry = get<std::uint32_t>(file, 8, what);
+  p.image_base_ = get<std::uint64_t>(file, 16, what);
+  const std::uint32_t reloc_rva = get<std::uint32_t>(file, 24, what);
+  p.reloc_size_ = get<std::uint32_t>(file, 28, what);
+  if (p.reloc_size_ != 0 && reloc_rva < p.stripped_) throw std::runtime_error(what + ": relocations in the stripped headers");
+  p.reloc_rva_ = p.reloc_size_ != 0 ? reloc_rva - p.stripped_ : 0;
+  if (entry < p.stripped_) throw std::runtime_error(what + ": entry point in the stripped headers");
+  p.entry_rva_ = entry - p.stripped_;
+  p.size_of_headers_ = kTeHeaderSize + kSectionHeaderSize * nsections;
+  std::uint64_t end = p.size_of_headers_;
+  for (unsigned i = 0; i < nsections; ++i) {
+    p.sections_.push_back(read_section(file, kTeHeaderSize + kSectionHeaderSize * i, p.stripped_, what));
+    const PeSection &sec = p.sections_.back();
+    end = std::max<std::uint64_t>(end, std::uint64_t{sec.rva} + std::max(sec.virtual_size, sec.raw_size));
+  }
+  if (end > 0xFFFFFFFF) throw std::runtime_error(what + ": image larger than 4 GiB");
+  p.size_of_image_ = static_cast<std::uint32_t>(end);
+  p.check_layout(file.size());
+  p.file_ = std::move(file);
+  return p;
+}
+
+PeImage PeImage::parse(std::vector<std::uint8_t> file, const std::string &what) {
+  if (get<std::uint16_t>(file, 0, what) == kTeSignature) return parse_te(std::move(file), what);
+  PeImage p;
+  p.what_ = what;
+  if (get<std::uint16_t>(file, 0, what) != 0x5A4D) throw std::runtime_error(what + ": no MZ or TE header");
   const std::uint32_t pe = get<std::uint32_t>(file, 0x3C, what);
   if (get<std::uint32_t>(file, pe, what) != kPeSignature) throw std::runtime_error(what + ": no PE signature");
   const std::size_t coff = pe + 4;
@@ -61,26 +130,8 @@ PeImage PeImage::parse(std::vector<std::uint8_t> file, const std::string &what) 
     p.reloc_size_ = get<std::uint32_t>(file, dirs + 8 * kBaseRelocationDirectory + 4, what);
   }
   const std::size_t table = opt + opt_size;
-  for (unsigned i = 0; i < nsections; ++i) {
-    const std::size_t s = table + 40 * i;
-    PeSection sec;
-    char name[9] = {};
-    for (unsigned k = 0; k < 8; ++k) name[k] = static_cast<char>(get<std::uint8_t>(file, s + k, what));
-    sec.name = name;
-    sec.virtual_size = get<std::uint32_t>(file, s + 8, what);
-    sec.rva = get<std::uint32_t>(file, s + 12, what);
-    sec.raw_size = get<std::uint32_t>(file, s + 16, what);
-    sec.raw_offset = get<std::uint32_t>(file, s + 20, what);
-    sec.characteristics = get<std::uint32_t>(file, s + 36, what);
-    const std::uint64_t end = std::uint64_t{sec.rva} + std::max(sec.virtual_size, sec.raw_size);
-    if (end > p.size_of_image_) throw std::runtime_error(fmt::format("{}: section {} lies outside the image", what, sec.name));
-    if (std::uint64_t{sec.raw_offset} + sec.raw_size > file.size())
-      throw std::runtime_error(fmt::format("{}: section {} lies outside the file", what, sec.name));
-    p.sections_.push_back(sec);
-  }
-  if (p.entry_rva_ >= p.size_of_image_) throw std::runtime_error(what + ": entry point outside the image");
-  if (p.size_of_headers_ > file.size() || p.size_of_headers_ > p.size_of_image_)
-    throw std::runtime_error(what + ": headers larger than the image");
+  for (unsigned i = 0; i < nsections; ++i) p.sections_.push_back(read_section(file, table + kSectionHeaderSize * i, 0, what));
+  p.check_layout(file.size());
   p.file_ = std::move(file);
   return p;
 }
@@ -94,7 +145,7 @@ void PeImage::load(std::uint8_t *memory, std::uint64_t load_address) const {
     std::memcpy(memory + s.rva, file_.data() + s.raw_offset, n);
   }
   if (reloc_size_ == 0) return;  // nothing needed relocating: the linker left the table out
-  const std::uint64_t delta = load_address - image_base_;
+  const std::uint64_t delta = load_address - preferred_base();
   if (std::uint64_t{reloc_rva_} + reloc_size_ > size_of_image_) throw std::runtime_error(what_ + ": relocations outside the image");
   std::uint32_t at = 0;
   while (at + 8 <= reloc_size_) {

@@ -33,7 +33,7 @@ bool Arena::contains(const void *p, std::size_t bytes) const {
 
 void *Arena::allocate(std::size_t bytes, std::size_t align) {
   std::size_t start = (used_ + align - 1) & ~(align - 1);
-  if (start + bytes > kSize) {
+  if (start + bytes > kAllocatableSize) {
     std::fputs("sim: RAM arena exhausted\n", stderr);
     std::abort();
   }

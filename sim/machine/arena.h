@@ -13,7 +13,11 @@ class Arena {
   static Arena &instance();
 
   static constexpr std::uint64_t kBase = 0x40000000;
-  static constexpr std::uint64_t kSize = 64ull << 20;
+  static constexpr std::uint64_t kSize = 128ull << 20;  // all of it, as the emulators map it
+  // The stand-ins allocate from the first half. The second half is RAM that firmware run from a
+  // volume manages itself (temporary RAM, permanent memory: edk2/SbPkg/SimPlatform/SimMemoryMap.h).
+  static constexpr std::uint64_t kAllocatableSize = 64ull << 20;
+  static constexpr std::uint64_t kFirmwareRamBase = kBase + kAllocatableSize;
 
   std::uint8_t *base() const { return base_; }
   std::uint64_t size() const { return kSize; }

@@ -197,24 +197,27 @@ void Machine::finish(Access &a, std::uint64_t cost) {
     ++counts_.mem;
   }
   a.context = timeline_.context();
+  if (a.module == nullptr) a.module = default_module_;
   if (observer_) observer_(a);
   trace_.record(a);
   check_deadline(&a);
 }
 
-std::uint32_t Machine::io_read(std::uint16_t port, unsigned width, const char *via) {
-  Access a{now_ns_, Op::In, port, width, 0, {}, via};
+std::uint32_t Machine::io_read(std::uint16_t port, unsigned width, const char *via, const char *module) {
+  Access a{now_ns_, Op::In, port, width, 0, {}, via, 0, module};
   IoDevice *d = io_device(port);
   if (d != nullptr && trace_.enabled()) a.reg = d->io_name(port);
+  if (d == nullptr) ++unclaimed_ports_[port].reads;
   a.value = d != nullptr ? d->io_read(port, width) : all_ones(width);
   const std::uint32_t v = a.value;
   finish(a, costs_.io_ns);
   return v;
 }
 
-void Machine::io_write(std::uint16_t port, unsigned width, std::uint32_t value, const char *via) {
-  Access a{now_ns_, Op::Out, port, width, value & all_ones(width), {}, via};
+void Machine::io_write(std::uint16_t port, unsigned width, std::uint32_t value, const char *via, const char *module) {
+  Access a{now_ns_, Op::Out, port, width, value & all_ones(width), {}, via, 0, module};
   IoDevice *d = io_device(port);
+  if (d == nullptr) ++unclaimed_ports_[port].writes;
   if (d != nullptr) {
     // Named before the write, so 0xCFC names the selected register.
     if (trace_.enabled()) a.reg = d->io_name(port);
@@ -228,10 +231,12 @@ void Machine::io_write(std::uint16_t port, unsigned width, std::uint32_t value, 
   finish(a, costs_.io_ns);
 }
 
-std::uint32_t Machine::mem_read(std::uint64_t addr, unsigned width, const char *via) {
-  Access a{now_ns_, Op::Rd, addr, width, all_ones(width), {}, via};
+std::uint32_t Machine::mem_read(std::uint64_t addr, unsigned width, const char *via, const char *module) {
+  Access a{now_ns_, Op::Rd, addr, width, all_ones(width), {}, via, 0, module};
   std::uint64_t cost = costs_.mmio_ns;
-  if (const Region *r = find_region(addr, width)) {
+  const Region *r = find_region(addr, width);
+  if (r == nullptr) ++unclaimed_memory_[addr].reads;
+  if (r != nullptr) {
     if (r->device != nullptr) {
       a.value = r->device->mmio_read(addr, width);
       if (trace_.enabled()) a.reg = r->device->mmio_name(addr);
@@ -247,10 +252,13 @@ std::uint32_t Machine::mem_read(std::uint64_t addr, unsigned width, const char *
   return v;
 }
 
-void Machine::mem_write(std::uint64_t addr, unsigned width, std::uint32_t value, const char *via) {
-  Access a{now_ns_, Op::Wr, addr, width, value & all_ones(width), {}, via};
+void Machine::mem_write(std::uint64_t addr, unsigned width, std::uint32_t value, const char *via,
+                        const char *module) {
+  Access a{now_ns_, Op::Wr, addr, width, value & all_ones(width), {}, via, 0, module};
   std::uint64_t cost = costs_.mmio_ns;
-  if (const Region *r = find_region(addr, width)) {
+  const Region *r = find_region(addr, width);
+  if (r == nullptr) ++unclaimed_memory_[addr].writes;
+  if (r != nullptr) {
     if (r->device != nullptr) {
       if (trace_.enabled()) a.reg = r->device->mmio_name(addr);
       r->device->mmio_write(addr, width, a.value);

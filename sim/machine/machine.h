@@ -157,12 +157,25 @@ class Machine {
   void map_ram(std::uint64_t base, std::uint64_t size, std::uint8_t *host);
 
   // Accesses as the processor makes them: traced, costed, dispatched. `via` names the service
-  // that made the access (nullptr for a module's own instruction). Registers are named only
-  // while the trace records.
-  std::uint32_t io_read(std::uint16_t port, unsigned width, const char *via = nullptr);
-  void io_write(std::uint16_t port, unsigned width, std::uint32_t value, const char *via = nullptr);
-  std::uint32_t mem_read(std::uint64_t addr, unsigned width, const char *via = nullptr);
-  void mem_write(std::uint64_t addr, unsigned width, std::uint32_t value, const char *via = nullptr);
+  // that made the access (nullptr for a module's own instruction), `module` the module it was
+  // made for where that is not plain (else the default below). Registers are named only while
+  // the trace records.
+  std::uint32_t io_read(std::uint16_t port, unsigned width, const char *via = nullptr, const char *module = nullptr);
+  void io_write(std::uint16_t port, unsigned width, std::uint32_t value, const char *via = nullptr,
+                const char *module = nullptr);
+  std::uint32_t mem_read(std::uint64_t addr, unsigned width, const char *via = nullptr, const char *module = nullptr);
+  void mem_write(std::uint64_t addr, unsigned width, std::uint32_t value, const char *via = nullptr,
+                 const char *module = nullptr);
+  // The module of accesses that name none (nullptr: none).
+  void set_default_module(const char *module) { default_module_ = module; }
+
+  // Ports and memory addresses that no device claims: they read all ones and take writes into
+  // nothing. Counted by port or address, whatever the trace does.
+  struct Unclaimed {
+    std::uint64_t reads = 0, writes = 0;
+  };
+  const std::map<std::uint16_t, Unclaimed> &unclaimed_ports() const { return unclaimed_ports_; }
+  const std::map<std::uint64_t, Unclaimed> &unclaimed_memory() const { return unclaimed_memory_; }
 
   // A spin-wait hint from a module: costs a little virtual time.
   void pause();
@@ -218,6 +231,9 @@ class Machine {
   std::uint64_t now_ns_ = 0;
   std::uint64_t deadline_ns_ = 0;
   Observer observer_;
+  const char *default_module_ = nullptr;
+  std::map<std::uint16_t, Unclaimed> unclaimed_ports_;
+  std::map<std::uint64_t, Unclaimed> unclaimed_memory_;
   Timeline timeline_{now_ns_, trace_};
 };
 

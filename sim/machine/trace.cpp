@@ -24,6 +24,7 @@ std::string to_json_line(const Access &a, const std::string &context) {
   j["value"] = a.value;
   if (!a.reg.empty()) j["reg"] = a.reg;
   if (a.via != nullptr) j["via"] = a.via;
+  if (a.module != nullptr) j["module"] = a.module;
   if (!context.empty()) {
     ContextParts parts = split_context(context);
     j["phase"] = std::move(parts.phase);

@@ -20,6 +20,9 @@ struct Access {
   std::string reg;         // decoded register name, if known
   const char *via = nullptr;  // the service that made the access (e.g. "CpuIo"), or none
   std::uint32_t context = 0;  // what the boot was doing (Timeline::context), 0: nothing named
+  // The module the access was made for, where a boot runs more than our two modules (a PEI
+  // volume): the image whose code made it, or the caller of the CPU I/O PPI that made it.
+  const char *module = nullptr;
 };
 
 class Trace {
@@ -34,7 +37,7 @@ class Trace {
   bool enabled() const { return enabled_; }
 
   // One JSON object per line: {"t","op","addr","width","value"} and the optional
-  // "reg", "via", "phase" and "in" fields; `contexts` names each access's context
+  // "reg", "via", "module", "phase" and "in" fields; `contexts` names each access's context
   // ("phase|outer/inner", as Timeline::context_name gives it).
   void write_jsonl(std::ostream &out, const std::vector<std::string> *contexts = nullptr) const;
 

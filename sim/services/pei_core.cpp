@@ -242,7 +242,7 @@ VOID EFIAPI CpuIoWrite(const EFI_PEI_SERVICES **, const EFI_PEI_CPU_IO_PPI *This
 
 // ---- PeiCore ----------------------------------------------------------------------------------
 
-PeiCore::PeiCore(Machine &machine, EFI_BOOT_MODE boot_mode) : machine_(machine) {
+PeiCore::PeiCore(Machine &machine, EFI_BOOT_MODE boot_mode) : machine_(machine), steps_(machine.timeline()) {
   Arena &arena = Arena::instance();
   arena_mark_ = arena.mark();
 
@@ -336,47 +336,52 @@ EFI_STATUS PeiCore::run(EFI_PEIM_ENTRY_POINT2 entry) {
 }
 
 EFI_STATUS PeiCore::run(const std::function<EFI_STATUS()> &entry) {
-  Timeline &timeline = machine_.timeline();
-  timeline.begin("SbPeiEntry");
-  timeline.begin("defaults");
-  step_ = EntryStep::Defaults;
+  steps_.begin();
   EFI_STATUS status = EFI_ABORTED;
   try {
     status = call([&entry](const EFI_PEI_SERVICES **) { return entry(); });
   } catch (const ResetSignal &r) {
     reset_ = r;
   }
-  timeline.end("SbPeiEntry");
-  step_ = EntryStep::None;
+  steps_.end();
   return status;
 }
 
-// The entry's steps as the services see them: the defaults until the private PPI is installed,
-// boot-mode detection until the boot mode is read the second time (detection reads it, then the
-// entry reads the result), the early programming (with hook points 0x200 and 0x201) until the
-// next PPI service, then the service PPIs.
-void PeiCore::follow_entry_step(PeiService s, const std::string &detail) {
-  Timeline &timeline = machine_.timeline();
-  const auto next = [&](const char *from, const char *to, EntryStep step) {
-    timeline.end(from);
-    timeline.begin(to);
-    step_ = step;
-  };
-  if (s == PeiService::InstallPpi) timeline.instant("install " + detail);
+// ---- EntrySteps -------------------------------------------------------------------------------
+
+void EntrySteps::begin() {
+  timeline_.begin("SbPeiEntry");
+  timeline_.begin("defaults");
+  step_ = Step::Defaults;
+}
+
+void EntrySteps::end() {
+  timeline_.end("SbPeiEntry");
+  step_ = Step::None;
+}
+
+void EntrySteps::next(const char *from, const char *to, Step step) {
+  timeline_.end(from);
+  timeline_.begin(to);
+  step_ = step;
+}
+
+void EntrySteps::on_service(PeiService s, const std::string &detail) {
+  if (s == PeiService::InstallPpi) timeline_.instant("install " + detail);
   switch (step_) {
-    case EntryStep::Defaults:
+    case Step::Defaults:
       if (s == PeiService::InstallPpi && detail == guid_name(gSbPrivatePpiGuid)) {
-        next("defaults", "boot-mode detection", EntryStep::BootModeDetection);
+        next("defaults", "boot-mode detection", Step::BootModeDetection);
         boot_mode_reads_ = 0;
       }
       break;
-    case EntryStep::BootModeDetection:
+    case Step::BootModeDetection:
       if (s == PeiService::GetBootMode && ++boot_mode_reads_ == 2)
-        next("boot-mode detection", "early programming", EntryStep::EarlyProgramming);
+        next("boot-mode detection", "early programming", Step::EarlyProgramming);
       break;
-    case EntryStep::EarlyProgramming:
+    case Step::EarlyProgramming:
       if (s == PeiService::InstallPpi || s == PeiService::LocatePpi)
-        next("early programming", "service PPIs", EntryStep::ServicePpis);
+        next("early programming", "service PPIs", Step::ServicePpis);
       break;
     default:
       break;
@@ -389,7 +394,7 @@ void PeiCore::fail_call(PeiService service, unsigned nth, EFI_STATUS status) {
 
 EFI_STATUS PeiCore::enter(PeiService s, std::string detail, bool *injected) {
   const unsigned n = ++counts_[static_cast<int>(s)];
-  follow_entry_step(s, detail);
+  steps_.on_service(s, detail);
   calls_.push_back({s, EFI_SUCCESS, std::move(detail), machine_.trace().size()});
   *injected = false;
   for (const Fault &f : faults_) {
@@ -494,10 +499,5 @@ EFI_HOB_GUID_TYPE *PeiCore::find_guid_hob(const EFI_GUID &name) const {
   return nullptr;
 }
 
-std::string guid_to_string(const EFI_GUID &g) {
-  return fmt::format("{:08X}-{:04X}-{:04X}-{:02X}{:02X}-{:02X}{:02X}{:02X}{:02X}{:02X}{:02X}", g.Data1, g.Data2,
-                     g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6],
-                     g.Data4[7]);
-}
 
 }  // namespace sim

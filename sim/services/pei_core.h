@@ -15,6 +15,7 @@
 
 #include "pi/pei_services.h"
 #include "pi/ppi/cpu_io.h"
+#include "sim/image/firmware_volume.h"
 #include "sim/machine/faults.h"
 #include "sim/machine/machine.h"
 
@@ -35,6 +36,27 @@ enum class PeiService {
   Count
 };
 const char *service_name(PeiService s);
+
+// SbPeiEntry's steps as the services it calls show them, as spans of the timeline: the defaults
+// until the private PPI is installed, boot-mode detection until the boot mode is read the
+// second time (detection reads it, then the entry reads the result), the early programming
+// (with hook points 0x200 and 0x201) until the next PPI service, then the service PPIs. Both the
+// PEI core stand-in and a real PEI core run from a volume follow the entry with it.
+class EntrySteps {
+ public:
+  explicit EntrySteps(Timeline &timeline) : timeline_(timeline) {}
+  void begin();  // the entry starts: "SbPeiEntry", "defaults"
+  void end();    // the entry returned or was cut short
+  // A service the entry called; `detail` is the GUID name of an installed PPI.
+  void on_service(PeiService s, const std::string &detail);
+
+ private:
+  enum class Step { None, Defaults, BootModeDetection, EarlyProgramming, ServicePpis };
+  void next(const char *from, const char *to, Step step);
+  Timeline &timeline_;
+  Step step_ = Step::None;
+  unsigned boot_mode_reads_ = 0;
+};
 
 struct PeiCall {
   PeiService service;
@@ -123,11 +145,7 @@ class PeiCore {
   std::vector<PeiCall> calls_;
   std::array<unsigned, static_cast<int>(PeiService::Count)> counts_{};
   std::vector<std::string> unexpected_;
-  // The step of the module's entry, as its service calls show it (the timeline's spans).
-  enum class EntryStep { None, Defaults, BootModeDetection, EarlyProgramming, ServicePpis };
-  void follow_entry_step(PeiService s, const std::string &detail);
-  EntryStep step_ = EntryStep::None;
-  unsigned boot_mode_reads_ = 0;
+  EntrySteps steps_;  // the module's entry, as its service calls show it
   std::optional<ResetSignal> reset_;
 };
 
@@ -150,7 +168,5 @@ auto PeiCore::call(Fn &&fn) {
   Machine::Scope scope(machine_);
   return fn(services_ptr_);
 }
-
-std::string guid_to_string(const EFI_GUID &g);
 
 }  // namespace sim

@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# Builds the test platform firmware: OVMF's OvmfPkgIa32X64 (32-bit PEI, 64-bit DXE) with SbPei,
-# CmosErrorPrompt and the test platform's modules, all from their INFs, with EDK2's own GCC5
-# toolchain. EDK2 comes from Debian's source package (edk2/get_edk2.sh); the tree, the
-# workspace and Build/ stay in the cache, so a second run rebuilds only what changed.
+# Builds two platforms from the INFs, with EDK2's own GCC5 toolchain:
+# - the test platform firmware: OVMF's OvmfPkgIa32X64 (32-bit PEI, 64-bit DXE) with SbPei,
+#   CmosErrorPrompt and the test platform's modules (RELEASE), which boots in QEMU;
+# - the simulator's PEI volume (edk2/SbPkg/SimPlatform, DEBUG: the PEI core logs to COM1), which
+#   sbsim --pei-volume boots against the board's device models.
+# EDK2 comes from Debian's source package (edk2/get_edk2.sh); the tree, the workspace and Build/
+# stay in the cache, so a second run rebuilds only what changed.
 #
-#   edk2/build_platform.sh [OUT_DIR]   copies OVMF.fd, SbTestBoot.efi and SbPei's FFS file to
+#   edk2/build_platform.sh [OUT_DIR]   copies OVMF.fd, SbTestBoot.efi, SbPei's FFS file and the
+#                                      simulator's volumes (SIMPEIFV.Fv, SIMPEIFV_HOOK.Fv) to
 #                                      OUT_DIR (default build/edk2) and prints the modules' sizes
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -23,8 +27,17 @@ start=$(date +%s)
   { grep -E "error|Error" "$WORKSPACE/build.log" | head -n 40 >&2; echo "build_platform: EDK2 build failed, see $WORKSPACE/build.log" >&2; exit 1; }
 echo "build_platform: EDK2 build took $(($(date +%s) - start)) s"
 
+
+start=$(date +%s)
+(cd "$WORKSPACE" && build -q -a IA32 -t GCC5 -b DEBUG -n "$(nproc)" -p SbPkg/SimPlatform/SimPlatform.dsc \
+  >"$WORKSPACE/build-sim.log" 2>&1) ||
+  { grep -E "error|Error" "$WORKSPACE/build-sim.log" | head -n 40 >&2; echo "build_platform: EDK2 build failed, see $WORKSPACE/build-sim.log" >&2; exit 1; }
+echo "build_platform: the simulator's PEI volume took $(($(date +%s) - start)) s"
+
 build_dir="$WORKSPACE/Build/SbOvmf3264/${target}_GCC5"
+sim_dir="$WORKSPACE/Build/SbSimPlatform/DEBUG_GCC5"
 mkdir -p "$out"
 cp "$build_dir/FV/OVMF.fd" "$build_dir/X64/SbTestBoot.efi" "$out/"
 cp "$build_dir"/FV/Ffs/*SbPei/*.ffs "$out/SbPei.ffs"
+cp "$sim_dir/FV/SIMPEIFV.Fv" "$sim_dir/FV/SIMPEIFV_HOOK.Fv" "$out/"
 python3 "$here/ffs_sizes.py" "$build_dir" | tee "$out/sizes.md"

@@ -14,8 +14,35 @@
 #include "sim/board/sb_config_fields.h"
 #include "sim/board/timeline_json.h"
 #include "sim/board/trace_diff.h"
+#include "sim/board/volume_boot.h"
+#include "sim/services/guid_names.h"
 
 namespace {
+
+void print_config(const sim::PeiBootResult &r) {
+  if (r.config) {
+    fmt::print("Southbridge configuration HOB ({} bytes of data):\n", sizeof(SB_CONFIG));
+    for (const sim::ConfigField &f : sim::sb_config_fields()) {
+      fmt::print("  0x{:02X} {:<18} 0x{:0{}X}\n", f.offset, f.name, sim::read_field(*r.config, f), f.bytes * 2);
+    }
+  } else {
+    fmt::print("No southbridge configuration HOB was made.\n");
+  }
+}
+
+void print_smbus(const char *heading, const std::vector<sim::SmbusResult> &results) {
+  if (!results.empty()) fmt::print("{}\n", heading);
+  for (const sim::SmbusResult &t : results) {
+    fmt::print("  instance {} address 0x{:02X} command 0x{:02X} {:<14} -> {} length {}", t.request.instance,
+               t.request.address, t.request.command, sim::smbus_operation_name(t.request.operation),
+               sim::status_name(t.status), t.length);
+    if (t.status == EFI_SUCCESS && !t.data.empty()) {
+      fmt::print(" data");
+      for (std::uint8_t b : t.data) fmt::print(" {:02X}", b);
+    }
+    fmt::print("\n");
+  }
+}
 
 void print_pass(std::size_t n, const sim::PeiBootResult &r) {
   fmt::print("== PEI pass {} ({:.3f} ms to {:.3f} ms, {} hardware accesses)\n", n, r.start_ns / 1e6, r.end_ns / 1e6,
@@ -31,25 +58,8 @@ void print_pass(std::size_t n, const sim::PeiBootResult &r) {
   for (std::size_t i = 0; i < r.ppis.size(); ++i) {
     fmt::print("  {:2}. {:<24} ({})\n", i + 1, r.ppis[i].name, r.ppis[i].by);
   }
-  if (r.config) {
-    fmt::print("Southbridge configuration HOB ({} bytes of data):\n", sizeof(SB_CONFIG));
-    for (const sim::ConfigField &f : sim::sb_config_fields()) {
-      fmt::print("  0x{:02X} {:<18} 0x{:0{}X}\n", f.offset, f.name, sim::read_field(*r.config, f), f.bytes * 2);
-    }
-  } else {
-    fmt::print("No southbridge configuration HOB was made.\n");
-  }
-  if (!r.smbus.empty()) fmt::print("SMBus transactions of another module, after SbPei:\n");
-  for (const sim::SmbusResult &t : r.smbus) {
-    fmt::print("  instance {} address 0x{:02X} command 0x{:02X} {:<14} -> {} length {}", t.request.instance,
-               t.request.address, t.request.command, sim::smbus_operation_name(t.request.operation),
-               sim::status_name(t.status), t.length);
-    if (t.status == EFI_SUCCESS && !t.data.empty()) {
-      fmt::print(" data");
-      for (std::uint8_t b : t.data) fmt::print(" {:02X}", b);
-    }
-    fmt::print("\n");
-  }
+  print_config(r);
+  print_smbus("SMBus transactions of another module, after SbPei:", r.smbus);
   for (const std::string &u : r.unexpected_calls) fmt::print("Unexpected service call: {}\n", u);
 }
 
@@ -99,6 +109,83 @@ void print_dxe(const sim::DxeResult &d) {
   if (d.pool_leaks != 0) fmt::print("Pool buffers never freed: {}\n", d.pool_leaks);
 }
 
+const char *file_type_name(std::uint8_t type) {
+  return type == sim::kFfsPeiCore ? "PEI core" : "PEIM";
+}
+
+void print_volume(const sim::PeiVolume &v, const std::string &path) {
+  fmt::print("PEI volume: {} ({} bytes, built to lie at 0x{:08X})\n", path, v.fv().length(), v.base());
+  for (const sim::VolumeModule &m : v.modules()) {
+    fmt::print("  {:<16} {:<8} {:<4} 0x{:08X}-0x{:08X}", m.name, file_type_name(m.type), m.te ? "TE" : "PE32", m.first,
+               m.end - 1);
+    if (m.depex)
+      fmt::print("  depex: {}", sim::describe_depex(*m.depex, [](const EFI_GUID &g) { return sim::guid_name(g); }));
+    if (!m.problem.empty()) fmt::print("  ({})", m.problem);
+    fmt::print("\n");
+  }
+}
+
+void print_volume_pass(std::size_t n, const sim::VolumePass &p) {
+  const sim::VolumePassResult &v = p.volume;
+  fmt::print("== PEI pass {} from the volume ({:.3f} ms to {:.3f} ms, {} hardware accesses)\n", n, p.pei.start_ns / 1e6,
+             p.pei.end_ns / 1e6, p.pei.accesses);
+  fmt::print("PEI core: {}\n", v.pei_core_load);
+  if (!p.log.empty()) fmt::print("Serial port (COM1):\n");
+  for (const std::string &line : p.log) fmt::print("  | {}\n", line);
+  fmt::print("Dispatched by the PEI core, in order:\n");
+  for (const sim::DispatchedModule &d : v.dispatched) {
+    fmt::print("  {:<16} {:8.3f} ms", d.name, d.start_ns / 1e6);
+    if (d.status) fmt::print(" to {:8.3f} ms, returned {}", d.end_ns / 1e6, sim::status_name(*d.status));
+    else fmt::print(", did not return");
+    fmt::print("\n");
+  }
+  for (const std::string &m : v.not_dispatched) fmt::print("Not dispatched: {}\n", m);
+  fmt::print("Platform hook: {}", v.hook_source);
+  if (!v.hook_points.empty()) {
+    fmt::print(", called at");
+    for (UINT32 point : v.hook_points) fmt::print(" 0x{:X}", point);
+  }
+  fmt::print("\n");
+  if (v.reset) {
+    fmt::print("Reset: 0x{:02X} written to port 0xCF9 at {:.3f} ms; the pass ended there\n", v.reset->value,
+               v.reset->t_ns / 1e6);
+  } else if (v.stopped) {
+    fmt::print("Stopped: {}\n", *v.stopped);
+  } else {
+    fmt::print("SbPei entry returned {}\n", sim::status_name(p.pei.status));
+  }
+  fmt::print("Boot mode: 0x{:02X} {}\n", p.pei.boot_mode, sim::boot_mode_name(p.pei.boot_mode));
+  fmt::print("PPIs installed, in order:\n");
+  for (std::size_t i = 0; i < v.ppis.size(); ++i) fmt::print("  {:2}. {:<38} ({})\n", i + 1, v.ppis[i].ppi, v.ppis[i].by);
+  print_config(p.pei);
+  print_smbus("SMBus transactions of another module, after SbPei:", p.pei.smbus);
+  if (v.permanent_memory)
+    fmt::print("Permanent memory: 0x{:08X}, {} MiB\n", v.permanent_memory->first, v.permanent_memory->second >> 20);
+  if (!v.migration.empty()) {
+    fmt::print("SbPei's data before and after the switch to permanent memory:\n");
+    for (const sim::PointerMove &m : v.migration) {
+      fmt::print("  {:<50} 0x{:08X} -> 0x{:08X}{}\n", m.what, m.before, m.after,
+                 m.left_in_temporary_ram() ? "  (still in temporary RAM)" : "");
+    }
+  }
+  if (p.sleep_boot_mode_after_memory || !p.smbus_after_memory.empty()) {
+    fmt::print("After memory, through the PPIs as the PEI core migrated them:\n");
+    print_smbus("  SMBus transactions again:", p.smbus_after_memory);
+    if (p.sleep_boot_mode_after_memory)
+      fmt::print("  GetSleepBootMode: 0x{:02X} {}\n", *p.sleep_boot_mode_after_memory,
+                 sim::boot_mode_name(*p.sleep_boot_mode_after_memory));
+    if (p.stall_after_memory)
+      fmt::print("  Stall({} us): {}, {:.1f} us of virtual time\n", p.stall_after_memory_us,
+                 sim::status_name(*p.stall_after_memory), p.stall_after_memory_took_ns / 1e3);
+  }
+  if (v.reached_dxe_ipl) fmt::print("The DXE IPL was handed the HOB list at 0x{:08X}\n", v.hob_list);
+  if (!v.instructions.empty()) {
+    fmt::print("Instructions by module:");
+    for (const auto &[name, count] : v.instructions) fmt::print(" {} {}", name, count);
+    fmt::print("\n");
+  }
+}
+
 // "Field=Value" (value in C notation: 0x.., decimal) for the hook at 0x100.
 std::pair<std::string, std::uint32_t> parse_setting(const std::string &s) {
   const auto eq = s.find('=');
@@ -143,15 +230,24 @@ int diff_main(int argc, char **argv) {
   std::string old_path, new_path;
   app.add_option("old", old_path, "the trace (or board) before")->required();
   app.add_option("new", new_path, "the trace (or board) after")->required();
+  std::vector<std::string> modules, phases;
+  app.add_option("--module", modules,
+                 "compare only the accesses made for this module (SbPei, CmosErrorPrompt, PeiCore, ...); a trace "
+                 "that names no modules holds SbPei's in PEI and CmosErrorPrompt's in DXE");
+  app.add_option("--phase", phases, "compare only the phases that match this pattern (\"PEI pass ?\", DXE)");
+  std::uint64_t stall_slack = 0;
+  app.add_option("--stall-slack", stall_slack,
+                 "US: delays whose lengths differ by at most this much agree (the PM timer runs free: a boot that "
+                 "starts the module at another point of the timer's period ends a delay one poll sooner or later)");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError &e) {
     return app.exit(e) == 0 ? 0 : 2;
   }
   try {
-    const auto old_lines = sim::fold_delays(trace_of(old_path));
-    const auto new_lines = sim::fold_delays(trace_of(new_path));
-    if (sim::diff_traces(old_lines, new_lines, std::cout)) {
+    const auto old_lines = sim::fold_delays(sim::select_lines(trace_of(old_path), modules, phases));
+    const auto new_lines = sim::fold_delays(sim::select_lines(trace_of(new_path), modules, phases));
+    if (sim::diff_traces(old_lines, new_lines, std::cout, stall_slack)) {
       fmt::print("The traces agree: {} lines (delays folded).\n", old_lines.size());
       return 0;
     }
@@ -198,6 +294,10 @@ int main(int argc, char **argv) {
   app.add_option("--folded-trace", folded_file,
                  "write the trace with delays folded and without times (the golden traces' form) to FILE");
   app.add_option("--timeline", timeline_file, "write the boot's timeline as Chrome trace-event JSON to FILE");
+  std::string volume_file;
+  app.add_option("--pei-volume", volume_file,
+                 "boot a PEI firmware volume built by EDK2 (its PEI core, SbPei as TE, a memory PEIM): the simulator "
+                 "plays SEC and the DXE IPL; DXE runs on --engine, the image engine unless given");
   bool cost = false;
   app.add_flag("--cost", cost,
                "print what each phase cost: port, memory and PCI configuration accesses, time spent delaying, the "
@@ -211,19 +311,70 @@ int main(int argc, char **argv) {
     if (sleep_type) board.sleep_type = *sleep_type;
     if (!keys.empty()) board.keys = keys;
     for (const std::string &s : settings) board.hook_settings[SbHookAfterDefaults].push_back(parse_setting(s));
+    const std::string label =
+        board_file.empty() ? std::string("power-loss") : std::filesystem::path(board_file).stem().string();
+    // What a boot leaves for the files asked for.
+    const auto write_outputs = [&](sim::BoardHardware &hw) {
+      if (!wav_file.empty() && !hw.southbridge.speaker.write_wav(wav_file)) {
+        fmt::print(stderr, "sbsim: cannot write {}\n", wav_file);
+        return false;
+      }
+      if (!trace_file.empty() && !write_file(trace_file, [&](std::ostream &out) {
+            hw.machine.trace().write_jsonl(out, &hw.machine.timeline().context_names());
+          })) {
+        return false;
+      }
+      if (!folded_file.empty() && !write_file(folded_file, [&](std::ostream &out) {
+            sim::write_folded(out, sim::fold_delays(sim::trace_lines(hw.machine)));
+          })) {
+        return false;
+      }
+      return timeline_file.empty() ||
+             write_file(timeline_file, [&](std::ostream &out) { out << sim::timeline_json(hw.machine).dump() << '\n'; });
+    };
+    const auto dxe_clean = [](const std::optional<sim::DxeResult> &dxe) {
+      return !dxe || (!dxe->stopped && dxe->pool_errors.empty() && dxe->pool_leaks == 0);
+    };
+
+    if (!volume_file.empty()) {
+      // The volume's PEI phase runs the images; so does DXE unless --engine says otherwise.
+      const sim::Engine dxe_engine = app.count("--engine") != 0 ? engine : sim::Engine::Image;
+      sim::BoardHardware hw(board);
+      const sim::VolumeBoot boot = sim::run_volume_boot(board, hw, volume_file, dxe_engine, cost);
+      std::vector<sim::PeiBootResult> passes;
+      for (const sim::VolumePass &p : boot.passes) passes.push_back(p.pei);
+      if (cost) {
+        fmt::print("{}", sim::format_costs(label, sim::boot_costs(passes, boot.dxe)));
+      } else if (json) {
+        fmt::print("{}\n", sim::volume_summary_json(board, boot, hw.machine).dump(2));
+      } else {
+        fmt::print("Board: {}\n", board.name);
+        print_volume(sim::PeiVolume::load(volume_file), volume_file);
+        for (std::size_t i = 0; i < boot.passes.size(); ++i) print_volume_pass(i + 1, boot.passes[i]);
+        fmt::print("{} PEI pass(es), {} reset(s)\n", boot.passes.size(), hw.southbridge.reset.resets().size());
+        if (boot.dxe) print_dxe(*boot.dxe);
+        if (!boot.unclaimed.empty()) fmt::print("Ports and memory no device claims (read all ones):\n");
+        for (const std::string &u : boot.unclaimed) fmt::print("  {}\n", u);
+        if (!boot.findings.empty()) fmt::print("Findings:\n");
+        for (const std::string &f : boot.findings) fmt::print("  - {}\n", f);
+        fmt::print("Total: {} hardware accesses, virtual time {:.3f} ms\n", hw.machine.trace().size(),
+                   hw.machine.now_ns() / 1e6);
+      }
+      for (const std::string &f : boot.findings) fmt::print(stderr, "sbsim: {}\n", f);
+      if (!write_outputs(hw)) return 1;
+      return boot.findings.empty() && dxe_clean(boot.dxe) ? 0 : 1;
+    }
+
     const BoardRun run = run_board(board, engine);
     sim::BoardHardware &hw = *run.hw;
     const std::vector<sim::PeiBootResult> &passes = run.passes;
     const std::optional<sim::DxeResult> &dxe = run.dxe;
     const bool reset_loop = passes.back().reset.has_value();
 
-    bool clean = !reset_loop;
+    bool clean = !reset_loop && dxe_clean(dxe);
     for (const sim::PeiBootResult &p : passes) clean = clean && p.unexpected_calls.empty();
-    if (dxe) clean = clean && !dxe->stopped && dxe->pool_errors.empty() && dxe->pool_leaks == 0;
 
     if (cost) {
-      const std::string label =
-          board_file.empty() ? std::string("power-loss") : std::filesystem::path(board_file).stem().string();
       fmt::print("{}", sim::format_costs(label, sim::boot_costs(passes, dxe)));
     } else if (json) {
       fmt::print("{}\n", sim::summary_json(board, passes, dxe, hw.machine).dump(2));
@@ -236,24 +387,7 @@ int main(int argc, char **argv) {
                  hw.machine.now_ns() / 1e6);
     }
     if (reset_loop) fmt::print(stderr, "sbsim: the board kept resetting; stopped after {} passes\n", passes.size());
-    if (!wav_file.empty() && !hw.southbridge.speaker.write_wav(wav_file)) {
-      fmt::print(stderr, "sbsim: cannot write {}\n", wav_file);
-      return 1;
-    }
-    if (!trace_file.empty() && !write_file(trace_file, [&](std::ostream &out) {
-          hw.machine.trace().write_jsonl(out, &hw.machine.timeline().context_names());
-        })) {
-      return 1;
-    }
-    if (!folded_file.empty() && !write_file(folded_file, [&](std::ostream &out) {
-          sim::write_folded(out, sim::fold_delays(sim::trace_lines(hw.machine)));
-        })) {
-      return 1;
-    }
-    if (!timeline_file.empty() &&
-        !write_file(timeline_file, [&](std::ostream &out) { out << sim::timeline_json(hw.machine).dump() << '\n'; })) {
-      return 1;
-    }
+    if (!write_outputs(hw)) return 1;
     return clean ? 0 : 1;
   } catch (const std::exception &e) {
     fmt::print(stderr, "sbsim: {}\n", e.what());

@@ -22,14 +22,6 @@ namespace {
 EFI_STATUS EFIAPI ForeignReset(const EFI_PEI_SERVICES **) { return EFI_SUCCESS; }
 EFI_STATUS EFIAPI ForeignStall(const EFI_PEI_SERVICES **, const EFI_PEI_STALL_PPI *, UINTN) { return EFI_SUCCESS; }
 
-void apply_settings(const Board &board, UINT32 point, SB_CONFIG &config, UINT32 platform_table) {
-  if (point == SbHookAfterDefaults && platform_table != 0) config.PlatformMmioTable = platform_table;
-  auto it = board.hook_settings.find(point);
-  if (it == board.hook_settings.end()) return;
-  for (const auto &[name, value] : it->second) {
-    if (const ConfigField *f = find_sb_config_field(name)) write_field(config, *f, value);
-  }
-}
 
 }  // namespace
 
@@ -65,6 +57,7 @@ Board default_board() { return parse_board(embedded_default_board(), "(built-in 
 
 BoardHardware::BoardHardware(const Board &board) : board_(board) {
   southbridge.attach(machine);
+  com1.attach(machine);
   for (const MemoryBlockSpec &spec : board_.memory_blocks) {
     blocks_.push_back(std::make_unique<MemoryBlock>(spec.base, spec.size, spec.name));
     blocks_.back()->attach(machine);
@@ -139,29 +132,47 @@ void BoardHardware::warm_reset() {
   load_power_on_state(false);
 }
 
-// ---- Passes -----------------------------------------------------------------------------------
+// ---- The board's platform hook ----------------------------------------------------------------
 
-PeiBootResult run_pei(const Board &board, BoardHardware &hw, Engine engine) {
-  // Names are checked before the pass: nothing may be thrown through the module's frames.
+void check_hook_settings(const Board &board) {
   for (const auto &[point, settings] : board.hook_settings) {
     for (const auto &setting : settings) {
       if (find_sb_config_field(setting.first) == nullptr)
         throw std::invalid_argument("unknown configuration field " + setting.first);
     }
   }
-  Machine &machine = hw.machine;
-  machine.timeline().begin_pei_pass();
-  PeiCore core(machine, board.boot_mode_before);
-  Arena &arena = Arena::instance();
+}
 
+PlatformHookFn board_platform_hook(const Board &board) {
+  check_hook_settings(board);
   // The platform's MMIO table lives in RAM like any other platform data.
   UINT32 platform_table = 0;
   if (!board.platform_mmio_table.empty()) {
-    auto *t = static_cast<UINT8 *>(arena.allocate(board.platform_mmio_table.size() + 4));
+    auto *t = static_cast<UINT8 *>(Arena::instance().allocate(board.platform_mmio_table.size() + 4));
     std::copy(board.platform_mmio_table.begin(), board.platform_mmio_table.end(), t);
     std::fill_n(t + board.platform_mmio_table.size(), 4, UINT8{0xFF});
     platform_table = static_cast<UINT32>(reinterpret_cast<UINTN>(t));
   }
+  return [&board, platform_table](UINT32 point, SB_CONFIG &config) {
+    if (point == SbHookAfterDefaults && platform_table != 0) config.PlatformMmioTable = platform_table;
+    auto it = board.hook_settings.find(point);
+    if (it == board.hook_settings.end()) return;
+    for (const auto &[name, value] : it->second) {
+      if (const ConfigField *f = find_sb_config_field(name)) write_field(config, *f, value);
+    }
+  };
+}
+
+// ---- Passes -----------------------------------------------------------------------------------
+
+PeiBootResult run_pei(const Board &board, BoardHardware &hw, Engine engine) {
+  // Names are checked before the pass: nothing may be thrown through the module's frames.
+  check_hook_settings(board);
+  Machine &machine = hw.machine;
+  machine.timeline().begin_pei_pass();
+  PeiCore core(machine, board.boot_mode_before);
+  Arena &arena = Arena::instance();
+  const PlatformHookFn settings = board_platform_hook(board);
   if (board.foreign_reset_ppi) {
     auto *ppi = static_cast<EFI_PEI_RESET_PPI *>(arena.allocate(sizeof(EFI_PEI_RESET_PPI)));
     ppi->ResetSystem = ForeignReset;
@@ -174,9 +185,7 @@ PeiBootResult run_pei(const Board &board, BoardHardware &hw, Engine engine) {
   }
   std::optional<PlatformHook> hook;
   if (board.platform_hook) {
-    hook.emplace(core, [&board, platform_table](UINT32 point, SB_CONFIG &config) {
-      apply_settings(board, point, config, platform_table);
-    });
+    hook.emplace(core, settings);
   }
   const std::size_t board_ppis = core.ppis().size();
 
@@ -209,7 +218,7 @@ PeiBootResult run_pei(const Board &board, BoardHardware &hw, Engine engine) {
   return r;
 }
 
-DxeResult run_dxe(const Board &board, BoardHardware &hw, EFI_BOOT_MODE boot_mode, Engine engine) {
+DxeResult run_dxe(const Board &board, BoardHardware &hw, EFI_BOOT_MODE boot_mode, Engine engine, void *hob_list) {
   DxeResult r;
   const std::size_t codes_before = hw.southbridge.post.codes().size();
   const std::size_t tones_before = hw.southbridge.speaker.tones().size();
@@ -219,6 +228,7 @@ DxeResult run_dxe(const Board &board, BoardHardware &hw, EFI_BOOT_MODE boot_mode
     r.start_ns = hw.machine.now_ns();
     const AccessCounts before = hw.machine.counts();
     DxeCore dxe(hw.machine, boot_mode);
+    if (hob_list != nullptr) dxe.use_hob_list(hob_list);
     if (board.setup_variable_size) {
       dxe.set_variable(u"Setup", gSetupVariableGuid, std::vector<std::uint8_t>(*board.setup_variable_size, 0));
     }

@@ -20,6 +20,7 @@
 #include "sim/engines/modules.h"
 #include "sim/services/platform_hook.h"
 #include "sim/devices/southbridge.h"
+#include "sim/devices/uart_16550.h"
 
 namespace sim {
 
@@ -115,6 +116,12 @@ struct Board {
   bool enter_setup_flag = true;
 };
 
+// What the board's platform writes into the configuration block at each hook point (its
+// MMIO table placed in RAM first). Throws std::invalid_argument for a field that does not exist,
+// as check_hook_settings does.
+PlatformHookFn board_platform_hook(const Board &board);
+void check_hook_settings(const Board &board);
+
 // Another PEI module's SMBus transaction through instance `t.instance` of SbPei's SMBus PPI, as a
 // span of the timeline named for it (after `span_prefix`).
 SmbusResult run_consumer(Timeline &timeline, SbPeiPpis &module, const SmbusTransactionSpec &t,
@@ -140,6 +147,7 @@ class BoardHardware {
 
   Machine machine;
   Southbridge southbridge;
+  Uart16550 com1;  // the board's serial port, where firmware logs
 
  private:
   void load_power_on_state(bool always_on_too);
@@ -183,8 +191,11 @@ struct DxeResult {
   std::uint64_t instructions = 0;
 };
 
-// The DXE phase: CmosErrorPrompt loaded, the prompt trigger installed, the keys typed.
-DxeResult run_dxe(const Board &board, BoardHardware &hw, EFI_BOOT_MODE boot_mode, Engine engine = Engine::Host);
+// The DXE phase: CmosErrorPrompt loaded, the prompt trigger installed, the keys typed. With a
+// `hob_list` (the one a real PEI core built), the driver gets that list instead of a handoff
+// table of `boot_mode`.
+DxeResult run_dxe(const Board &board, BoardHardware &hw, EFI_BOOT_MODE boot_mode, Engine engine = Engine::Host,
+                  void *hob_list = nullptr);
 
 // One PEI pass on the hardware as it is.
 PeiBootResult run_pei(const Board &board, BoardHardware &hw, Engine engine = Engine::Host);

@@ -4,6 +4,23 @@
 #include "sim/board/sb_config_fields.h"
 
 namespace sim {
+namespace {
+
+nlohmann::ordered_json smbus_json(const std::vector<SmbusResult> &results) {
+  nlohmann::ordered_json smbus = nlohmann::ordered_json::array();
+  for (const SmbusResult &t : results) {
+    smbus.push_back({{"instance", t.request.instance},
+                     {"address", t.request.address},
+                     {"command", t.request.command},
+                     {"operation", smbus_operation_name(t.request.operation)},
+                     {"status", status_name(t.status)},
+                     {"length", t.length},
+                     {"data", t.data}});
+  }
+  return smbus;
+}
+
+}  // namespace
 
 nlohmann::ordered_json summary_json(const Board &board, const std::vector<PeiBootResult> &passes,
                                     const std::optional<DxeResult> &dxe, const Machine &machine) {
@@ -24,17 +41,7 @@ nlohmann::ordered_json summary_json(const Board &board, const std::vector<PeiBoo
       for (const ConfigField &f : sb_config_fields()) cfg[std::string(f.name)] = read_field(*r.config, f);
       p["config"] = cfg;
     }
-    json smbus = json::array();
-    for (const SmbusResult &t : r.smbus) {
-      smbus.push_back({{"instance", t.request.instance},
-                       {"address", t.request.address},
-                       {"command", t.request.command},
-                       {"operation", smbus_operation_name(t.request.operation)},
-                       {"status", status_name(t.status)},
-                       {"length", t.length},
-                       {"data", t.data}});
-    }
-    p["smbus"] = smbus;
+    p["smbus"] = smbus_json(r.smbus);
     p["accesses"] = r.accesses;
     p["start_ns"] = r.start_ns;
     p["end_ns"] = r.end_ns;
@@ -59,6 +66,62 @@ nlohmann::ordered_json summary_json(const Board &board, const std::vector<PeiBoo
   }
   out["accesses"] = machine.trace().size();
   out["virtual_ns"] = machine.now_ns();
+  return out;
+}
+
+nlohmann::ordered_json volume_summary_json(const Board &board, const VolumeBoot &boot, const Machine &machine) {
+  using json = nlohmann::ordered_json;
+  std::vector<PeiBootResult> passes;
+  for (const VolumePass &p : boot.passes) passes.push_back(p.pei);
+  json out = summary_json(board, passes, boot.dxe, machine);
+  json volume;
+  volume["file"] = boot.volume;
+  json jpasses = json::array();
+  for (const VolumePass &p : boot.passes) {
+    const VolumePassResult &v = p.volume;
+    json j;
+    j["pei_core"] = v.pei_core_load;
+    json dispatched = json::array();
+    for (const DispatchedModule &d : v.dispatched) {
+      json jd;
+      jd["module"] = d.name;
+      jd["start_ns"] = d.start_ns;
+      jd["end_ns"] = d.end_ns;
+      jd["status"] = d.status ? json(status_name(*d.status)) : json(nullptr);
+      dispatched.push_back(jd);
+    }
+    j["dispatched"] = dispatched;
+    j["not_dispatched"] = v.not_dispatched;
+    json ppis = json::array();
+    for (const InstalledPpiRecord &i : v.ppis)
+      ppis.push_back({{"name", i.ppi}, {"by", i.by}, {"descriptor", i.descriptor}, {"interface", i.interface}});
+    j["ppis"] = ppis;
+    j["platform_hook"] = v.hook_source;
+    j["reached_dxe_ipl"] = v.reached_dxe_ipl;
+    j["hob_list"] = v.hob_list;
+    j["stopped"] = v.stopped ? json(*v.stopped) : json(nullptr);
+    j["permanent_memory"] = v.permanent_memory ? json{{"base", v.permanent_memory->first}, {"length", v.permanent_memory->second}}
+                                               : json(nullptr);
+    json migration = json::array();
+    for (const PointerMove &m : v.migration)
+      migration.push_back({{"what", m.what}, {"before", m.before}, {"after", m.after},
+                           {"in_temporary_ram", m.left_in_temporary_ram()}});
+    j["migration"] = migration;
+    j["smbus_after_memory"] = smbus_json(p.smbus_after_memory);
+    j["sleep_boot_mode_after_memory"] =
+        p.sleep_boot_mode_after_memory ? json(boot_mode_name(*p.sleep_boot_mode_after_memory)) : json(nullptr);
+    j["stall_after_memory"] = p.stall_after_memory ? json{{"us", p.stall_after_memory_us},
+                                                          {"status", status_name(*p.stall_after_memory)},
+                                                          {"took_ns", p.stall_after_memory_took_ns}}
+                                                   : json(nullptr);
+    j["instructions"] = v.instructions;
+    j["log"] = p.log;
+    jpasses.push_back(j);
+  }
+  volume["passes"] = jpasses;
+  volume["unclaimed"] = boot.unclaimed;
+  volume["findings"] = boot.findings;
+  out["volume"] = volume;
   return out;
 }
 

@@ -5,10 +5,13 @@
 #include <vector>
 
 #include "sim/board/pei_boot.h"
+#include "sim/board/volume_boot.h"
 
 namespace sim {
 
 nlohmann::ordered_json summary_json(const Board &board, const std::vector<PeiBootResult> &passes,
                                     const std::optional<DxeResult> &dxe, const Machine &machine);
+// The same for a boot from a PEI volume, with the volume's part of each pass.
+nlohmann::ordered_json volume_summary_json(const Board &board, const VolumeBoot &boot, const Machine &machine);
 
 }  // namespace sim

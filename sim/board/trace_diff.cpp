@@ -1,8 +1,10 @@
 #include "sim/board/trace_diff.h"
 
 #include <dtl/dtl.hpp>
+#include <fnmatch.h>
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <ostream>
@@ -18,9 +20,10 @@ constexpr std::uint64_t kDelayPort = 0x80;
 bool is_delay(const TraceLine &l) { return l.op == "in" && (l.reg == "PM_TMR" || l.addr == kDelayPort); }
 bool is_delay_port(const TraceLine &l) { return l.op == "in" && l.addr == kDelayPort; }
 
-// What must be equal for two lines to be the same access (times aside).
-std::string key(const TraceLine &l) {
-  if (l.op == "stall") return fmt::format("{}|{}|stall|{}", l.phase, l.in, l.stall_us);
+// What must be equal for two lines to be the same access (times aside). With a slack, the
+// length of a delay is compared afterwards.
+std::string key(const TraceLine &l, bool slack) {
+  if (l.op == "stall") return slack ? fmt::format("{}|{}|stall", l.phase, l.in) : fmt::format("{}|{}|stall|{}", l.phase, l.in, l.stall_us);
   return fmt::format("{}|{}|{}|{:x}|{}|{:x}|{}", l.phase, l.in, l.op, l.addr, l.width, l.value, l.via);
 }
 // The same register, whatever the value.
@@ -57,6 +60,7 @@ TraceLine from_json(const nlohmann::json &j) {
   l.value = j.at("value").get<std::uint32_t>();
   l.reg = j.value("reg", "");
   l.via = j.value("via", "");
+  l.module = j.value("module", "");
   if (j.contains("t")) l.t_ns = j.at("t").get<std::uint64_t>();
   return l;
 }
@@ -104,10 +108,31 @@ std::vector<TraceLine> trace_lines(const Machine &machine) {
     l.value = a.value;
     l.reg = a.reg;
     l.via = a.via != nullptr ? a.via : "";
+    l.module = a.module != nullptr ? a.module : "";
     l.t_ns = a.t_ns;
     lines.push_back(std::move(l));
   }
   return lines;
+}
+
+std::string module_of(const TraceLine &line) {
+  if (!line.module.empty()) return line.module;
+  if (line.phase.rfind("PEI", 0) == 0) return "SbPei";
+  if (line.phase == "DXE") return "CmosErrorPrompt";
+  return {};
+}
+
+std::vector<TraceLine> select_lines(const std::vector<TraceLine> &lines, const std::vector<std::string> &modules,
+                                    const std::vector<std::string> &phases) {
+  std::vector<TraceLine> out;
+  for (const TraceLine &l : lines) {
+    const bool module = modules.empty() || std::find(modules.begin(), modules.end(), module_of(l)) != modules.end();
+    const bool phase = phases.empty() || std::any_of(phases.begin(), phases.end(), [&](const std::string &p) {
+                         return fnmatch(p.c_str(), l.phase.c_str(), 0) == 0;
+                       });
+    if (module && phase) out.push_back(l);
+  }
+  return out;
 }
 
 std::vector<TraceLine> fold_delays(const std::vector<TraceLine> &lines) {
@@ -122,6 +147,7 @@ std::vector<TraceLine> fold_delays(const std::vector<TraceLine> &lines) {
     stall.phase = lines[i].phase;
     stall.in = lines[i].in;
     stall.op = "stall";
+    stall.module = lines[i].module;
     stall.stall_us = run->us;
     out.push_back(std::move(stall));
     i = run->end;
@@ -144,6 +170,7 @@ void write_folded(std::ostream &out, const std::vector<TraceLine> &folded) {
       if (!l.reg.empty()) j["reg"] = l.reg;
       if (!l.via.empty()) j["via"] = l.via;
     }
+    if (!l.module.empty()) j["module"] = l.module;
     out << j.dump() << '\n';
   }
 }
@@ -157,10 +184,11 @@ std::string describe(const TraceLine &l) {
   return fmt::format("{:<3} {} [{}] = {}", l.op, name, where, hex_value(l.value, l.width));
 }
 
-bool diff_traces(const std::vector<TraceLine> &old_lines, const std::vector<TraceLine> &new_lines, std::ostream &out) {
+bool diff_traces(const std::vector<TraceLine> &old_lines, const std::vector<TraceLine> &new_lines, std::ostream &out,
+                 std::uint64_t stall_slack_us) {
   std::vector<std::string> a, b;
-  for (const TraceLine &l : old_lines) a.push_back(key(l));
-  for (const TraceLine &l : new_lines) b.push_back(key(l));
+  for (const TraceLine &l : old_lines) a.push_back(key(l, stall_slack_us != 0));
+  for (const TraceLine &l : new_lines) b.push_back(key(l, stall_slack_us != 0));
   dtl::Diff<std::string, std::vector<std::string>> diff(a, b);
   diff.compose();
   const auto ses = diff.getSes().getSequence();
@@ -174,6 +202,15 @@ bool diff_traces(const std::vector<TraceLine> &old_lines, const std::vector<Trac
   };
   for (std::size_t i = 0; i < ses.size();) {
     if (ses[i].second.type == dtl::SES_COMMON) {
+      // Delays matched by place: their lengths may differ by the slack.
+      const TraceLine &o = old_lines[ses[i].second.beforeIdx - 1], &c = new_lines[ses[i].second.afterIdx - 1];
+      const std::uint64_t apart = o.stall_us > c.stall_us ? o.stall_us - c.stall_us : c.stall_us - o.stall_us;
+      if (o.op == "stall" && apart > stall_slack_us) {
+        same = false;
+        heading(o);
+        out << fmt::format("@@ after access {} of the old trace\n", ses[i].second.beforeIdx - 1);
+        out << fmt::format("  ~ stall {} us -> {} us\n", o.stall_us, c.stall_us);
+      }
       ++i;
       continue;
     }

@@ -21,6 +21,7 @@ struct TraceLine {
   unsigned width = 8;
   std::uint32_t value = 0;
   std::string reg, via;
+  std::string module;  // the module it was made for, where the trace names one
   std::uint64_t stall_us = 0;
   std::optional<std::uint64_t> t_ns;  // raw traces only
 };
@@ -43,6 +44,15 @@ struct DelayRun {
 // The delay that starts at lines[i], if lines[i] is a read that only waits.
 std::optional<DelayRun> delay_run_at(const std::vector<TraceLine> &lines, std::size_t i);
 
+// The module a line was made for: the one it names, else (a trace of our two modules alone, as
+// the golden traces are) SbPei in a PEI phase and CmosErrorPrompt in DXE.
+std::string module_of(const TraceLine &line);
+
+// The lines of the given modules (all when `modules` is empty) in phases that match one of
+// `phases` (shell patterns, as in "PEI pass ?"; all when empty).
+std::vector<TraceLine> select_lines(const std::vector<TraceLine> &lines, const std::vector<std::string> &modules,
+                                    const std::vector<std::string> &phases);
+
 // Each delay becomes one "stall N us" line.
 std::vector<TraceLine> fold_delays(const std::vector<TraceLine> &lines);
 
@@ -53,7 +63,11 @@ void write_folded(std::ostream &out, const std::vector<TraceLine> &folded);
 std::string describe(const TraceLine &line);
 
 // Prints the differences, grouped by phase and by what the module was doing; true when the
-// (folded) traces agree.
-bool diff_traces(const std::vector<TraceLine> &old_lines, const std::vector<TraceLine> &new_lines, std::ostream &out);
+// (folded) traces agree. Delays that differ by at most `stall_slack_us` count as the same: a
+// delay on the free-running PM timer ends within one poll of the same time, and which poll
+// depends on where in its 0.28 us period the timer was when the module started (a boot where
+// other firmware ran first starts at another point).
+bool diff_traces(const std::vector<TraceLine> &old_lines, const std::vector<TraceLine> &new_lines, std::ostream &out,
+                 std::uint64_t stall_slack_us = 0);
 
 }  // namespace sim

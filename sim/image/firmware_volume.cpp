@@ -2,8 +2,6 @@
 
 #include <cstring>
 #include <fmt/format.h>
-#include <fstream>
-#include <iterator>
 
 namespace sim {
 namespace {
@@ -66,12 +64,6 @@ const FfsSection *FfsFile::section(std::uint8_t type) const {
 }
 
 std::string FfsFile::display_name() const { return ui_name.empty() ? guid_to_string(name) : ui_name; }
-
-FirmwareVolume FirmwareVolume::read(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw VolumeError(fmt::format("cannot read the volume {}", path));
-  return parse(std::vector<std::uint8_t>{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()}, path);
-}
 
 FirmwareVolume FirmwareVolume::parse(std::vector<std::uint8_t> bytes, const std::string &what) {
   FirmwareVolume v;

@@ -71,7 +71,6 @@ class FirmwareVolume {
  public:
   // Parses and checks the volume at the start of `bytes` (bytes after its length are ignored).
   static FirmwareVolume parse(std::vector<std::uint8_t> bytes, const std::string &what);
-  static FirmwareVolume read(const std::string &path);
 
   const std::vector<std::uint8_t> &bytes() const { return bytes_; }
   std::uint64_t length() const { return length_; }

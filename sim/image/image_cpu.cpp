@@ -244,6 +244,7 @@ ImageCpu::ImageCpu(const Flash &flash, std::string name, Options options)
     throw std::runtime_error(fmt::format("{}: flash must be whole pages", name_));
   if (flash.base + flash.size > (1ull << 32)) throw std::runtime_error(fmt::format("{}: flash above 4 GiB", name_));
   image_host_ = flash.host;
+  whole_address_space_ = true;  // a firmware's code also runs from RAM
   attach(flash.host, flash.code, nullptr);
 }
 
@@ -288,10 +289,11 @@ void ImageCpu::attach(const void *identity, const std::vector<std::pair<std::uin
   emulator_->cpu = this;
   live_images()[load_] = this;
   if (options_.count_instructions) {
+    const std::uint64_t first = whole_address_space_ ? 1 : load_, last = whole_address_space_ ? 0 : load_ + size_ - 1;
     check(uc_hook_add(uc_, &emulator_->count_hook, UC_HOOK_CODE, reinterpret_cast<void *>(ImageCpuHooks::count),
-                      emulator_, load_, load_ + size_ - 1),
+                      emulator_, first, last),
           "hook count");
-    uc_ctl_remove_cache(uc_, load_, load_ + size_);  // translate again, counted
+    uc_ctl_remove_cache(uc_, whole_address_space_ ? 0 : load_, whole_address_space_ ? ~0ull : load_ + size_);
   }
 }
 
@@ -303,8 +305,9 @@ ImageCpu::~ImageCpu() {
   if (emulator_->count_hook != 0) {
     uc_hook_del(uc_, emulator_->count_hook);
     emulator_->count_hook = 0;
-    uc_ctl_remove_cache(uc_, load_, load_ + size_);
+    uc_ctl_remove_cache(uc_, whole_address_space_ ? 0 : load_, whole_address_space_ ? ~0ull : load_ + size_);
   }
+  unwatch_memory();
   if (!added_hooks_.empty()) {
     for (std::size_t h : added_hooks_) uc_hook_del(uc_, static_cast<uc_hook>(h));
     uc_ctl_remove_cache(uc_, 0, ~0ull);
@@ -326,7 +329,15 @@ void ImageCpu::set_idtr(std::uint64_t base, std::uint32_t limit) {
   check(uc_reg_write(uc_, UC_X86_REG_IDTR, &idtr), "IDTR");
 }
 
+std::uint64_t ImageCpu::idtr_base() const {
+  uc_x86_mmr idtr{};
+  uc_reg_read(uc_, UC_X86_REG_IDTR, &idtr);
+  return idtr.base;
+}
+
 std::uint64_t ImageCpu::stack_pointer() const { return reg(is_64_ ? UC_X86_REG_RSP : UC_X86_REG_ESP); }
+
+std::uint64_t ImageCpu::return_value() const { return reg(is_64_ ? UC_X86_REG_RAX : UC_X86_REG_EAX); }
 
 void ImageCpu::on_execute(std::uint64_t address, std::function<void()> fn) {
   executes_.push_back(std::make_unique<Execute>(Execute{this, std::move(fn)}));
@@ -345,7 +356,12 @@ void ImageCpu::watch_memory(std::uint64_t first, std::uint64_t end,
   check(uc_hook_add(uc_, &h, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, reinterpret_cast<void *>(ImageCpuHooks::watch),
                     watches_.back().get(), first, end - 1),
         "hook memory");
-  added_hooks_.push_back(h);
+  watches_.back()->hook = h;
+}
+
+void ImageCpu::unwatch_memory() {
+  for (const auto &w : watches_) uc_hook_del(uc_, static_cast<uc_hook>(w->hook));
+  watches_.clear();
 }
 
 void ImageCpu::map_memory(const PeImage *image) {
@@ -409,8 +425,8 @@ void ImageCpu::add_hooks() {
     check(uc_hook_add(uc_, &h, UC_HOOK_MEM_WRITE, reinterpret_cast<void *>(ImageCpuHooks::write_seen), emulator_, load_,
                       load_ + size_ - 1),
           "hook writes");
-  check(uc_hook_add(uc_, &h, UC_HOOK_BLOCK, reinterpret_cast<void *>(ImageCpuHooks::block), emulator_, load_,
-                    load_ + size_ - 1),
+  check(uc_hook_add(uc_, &h, UC_HOOK_BLOCK, reinterpret_cast<void *>(ImageCpuHooks::block), emulator_,
+                    whole_address_space_ ? 1 : load_, whole_address_space_ ? 0 : load_ + size_ - 1),
         "hook blocks");
   for (std::uint64_t site : emulator_->pause_sites)
     check(uc_hook_add(uc_, &h, UC_HOOK_CODE, reinterpret_cast<void *>(ImageCpuHooks::pause), emulator_, site, site),

@@ -108,7 +108,10 @@ class ImageCpu {
   void set_stack(std::uint64_t bottom, std::uint64_t top);
   // The interrupt descriptor table register, as a reset vector leaves it.
   void set_idtr(std::uint64_t base, std::uint32_t limit);
+  std::uint64_t idtr_base() const;
   std::uint64_t stack_pointer() const;
+  // EAX (RAX): what a function that just returned returned.
+  std::uint64_t return_value() const;
   // The image and service the next port or MMIO access is made for (the trace's "module" and
   // "via"); nullptr for none.
   void attribute_accesses(const char *module, const char *via) {
@@ -120,9 +123,10 @@ class ImageCpu {
   // Called before the instruction at `address` runs. Added outside a run (from a trap handler,
   // say); removed with this object.
   void on_execute(std::uint64_t address, std::function<void()> fn);
-  // Called for every read or write of [first, end) from now on.
+  // Called for every read or write of [first, end) until `unwatch_memory`.
   void watch_memory(std::uint64_t first, std::uint64_t end,
                     std::function<void(std::uint64_t address, unsigned bytes, bool write)> fn);
+  void unwatch_memory();
   // The image's code at `address`, for messages ("SbPei+0x1F3"); the default names the image.
   void name_addresses(std::function<std::string(std::uint64_t)> namer) { namer_ = std::move(namer); }
   std::uint32_t read32(std::uint64_t address) const;
@@ -141,6 +145,7 @@ class ImageCpu {
   struct Watch {
     ImageCpu *cpu;
     std::function<void(std::uint64_t, unsigned, bool)> fn;
+    std::size_t hook = 0;
   };
   friend struct ImageCpuHooks;
 
@@ -178,6 +183,7 @@ class ImageCpu {
   std::vector<Trap> traps_;
   const char *access_module_ = nullptr, *access_via_ = nullptr;
   std::function<void(std::uint64_t)> block_observer_;
+  bool whole_address_space_ = false;  // blocks and instructions observed wherever they run
   std::function<std::string(std::uint64_t)> namer_;
   std::vector<std::unique_ptr<Execute>> executes_;
   std::vector<std::unique_ptr<Watch>> watches_;

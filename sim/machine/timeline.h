@@ -42,6 +42,9 @@ class Timeline {
   void instant(const std::string &name);
   void close_all();
 
+  // The phase open now ("" outside any).
+  std::string phase() const { return open_.empty() ? std::string() : spans_[open_.front()].name; }
+
   const std::vector<Span> &spans() const { return spans_; }
   const std::vector<Instant> &instants() const { return instants_; }
 

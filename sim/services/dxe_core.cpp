@@ -263,6 +263,12 @@ void DxeCore::publish_enter_setup_flag(std::uint8_t initial) {
   *enter_setup_flag_ = initial;
 }
 
+void DxeCore::use_hob_list(void *hob_list) {
+  withdraw_hob_list();
+  hob_list_ = static_cast<EFI_HOB_HANDOFF_INFO_TABLE *>(hob_list);
+  config_.push_back({gEfiHobListGuid, hob_list_});
+}
+
 void DxeCore::withdraw_hob_list() {
   std::erase_if(config_, [](const EFI_CONFIGURATION_TABLE &c) { return GuidsEqual(c.VendorGuid, gEfiHobListGuid); });
   publish_config();

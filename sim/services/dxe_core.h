@@ -52,6 +52,8 @@ class DxeCore {
   void remove_post_message_protocol();
   // A firmware that publishes no HOB list in the configuration table.
   void withdraw_hob_list();
+  // The HOB list a PEI phase built, in place of the stand-in's own (its handoff table first).
+  void use_hob_list(void *hob_list);
   void remove_key_input();
   void remove_con_in() { st_->ConIn = nullptr; }
   // The enter-setup request flag: a configuration table entry whose table is one byte.

@@ -2,12 +2,14 @@
 
 #include <utility>
 
+#include "pi/ppi/cpu_io.h"
 #include "pi/ppi/reset.h"
 #include "pi/ppi/smbus.h"
 #include "pi/ppi/stall.h"
 #include "pi/protocol/post_screen.h"
 #include "sb_pei/sb_pei.h"
 #include "sim/services/pei_core.h"
+#include "sim/services/sec_core.h"
 
 namespace sim {
 
@@ -21,6 +23,10 @@ std::string guid_name(const EFI_GUID &guid) {
       {&gEfiPeiResetPpiGuid, "EFI_PEI_RESET_PPI"},
       {&gEfiPeiStallPpiGuid, "EFI_PEI_STALL_PPI"},
       {&gEfiPeiSmbusPpiGuid, "EFI_PEI_SMBUS_PPI"},
+      {&gEfiPeiCpuIoPpiInstalledGuid, "EFI_PEI_CPU_IO_PPI_INSTALLED"},
+      {&gEfiDxeIplPpiGuid, "EFI_DXE_IPL_PPI"},
+      {&gEfiTemporaryRamDonePpiGuid, "EFI_PEI_TEMPORARY_RAM_DONE_PPI"},
+      {&gEfiPeiMemoryDiscoveredPpiGuid, "EFI_PEI_PERMANENT_MEMORY_INSTALLED_PPI"},
       {&gPromptTriggerProtocolGuid, "PROMPT_TRIGGER_PROTOCOL"},
       {&gPostMessageProtocolGuid, "POST_MESSAGE_PROTOCOL"},
       {&gExtendedKeyInputProtocolGuid, "EXTENDED_KEY_INPUT_PROTOCOL"},

@@ -33,12 +33,15 @@ EFI_STATUS EFIAPI PlatformHook::Trampoline(UINT32 hook_point, UINT32 reserved, S
   PlatformHook &self = *g_active;
   self.calls_.push_back({hook_point, reserved, config, self.core_.boot_mode(), self.core_.ppis().size(),
                          self.core_.machine().trace().size()});
-  Timeline &timeline = self.core_.machine().timeline();
+  run_hook_point(self.core_.machine().timeline(), hook_point, config, self.fn_);
+  return EFI_SUCCESS;
+}
+
+void run_hook_point(Timeline &timeline, UINT32 hook_point, SB_CONFIG *config, const PlatformHookFn &fn) {
   const std::string span = fmt::format("hook 0x{:X}", hook_point);
   timeline.begin(span);
-  if (self.fn_ && config != nullptr) self.fn_(hook_point, *config);
+  if (fn && config != nullptr) fn(hook_point, *config);
   timeline.end(span);
-  return EFI_SUCCESS;
 }
 
 }  // namespace sim

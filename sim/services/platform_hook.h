@@ -9,9 +9,15 @@
 
 namespace sim {
 
+using PlatformHookFn = std::function<void(UINT32 hook_point, SB_CONFIG &config)>;
+
+// One call of the platform's hook: a span of the timeline ("hook 0x100") around what the
+// platform writes into the block (nothing for a null block).
+void run_hook_point(Timeline &timeline, UINT32 hook_point, SB_CONFIG *config, const PlatformHookFn &fn);
+
 class PlatformHook {
  public:
-  using Fn = std::function<void(UINT32 hook_point, SB_CONFIG &config)>;
+  using Fn = PlatformHookFn;
   struct Call {
     UINT32 hook_point;
     UINT32 reserved;

@@ -1,0 +1,538 @@
+#include "sim/engines/volume_engine.h"
+
+#include <algorithm>
+#include <cstring>
+#include <fmt/format.h>
+#include <set>
+
+#include "pi/ppi/cpu_io.h"
+#include "pi/ppi/reset.h"
+#include "pi/ppi/smbus.h"
+#include "pi/ppi/stall.h"
+#include "sim/engines/image_modules.h"
+#include "sim/services/guid_names.h"
+#include "sim/services/pei_core.h"
+#include "sim/services/platform_hook.h"
+#include "sim/services/sec_core.h"
+
+namespace sim {
+namespace {
+
+// The IA32 PEI services table: its header, then one 32-bit slot per service.
+constexpr std::uint32_t kTableHeader = 24;
+constexpr unsigned kInstallPpi = 0, kLocatePpi = 2, kGetBootMode = 4, kSetBootMode = 5, kInstallPeiMemory = 11,
+                   kCpuIo = 18;
+constexpr unsigned kCpuIoFunctions = 20;  // EFI_PEI_CPU_IO_PPI: Mem and Io (two each), then sixteen
+constexpr std::uint32_t kDescriptorSize = 12;
+constexpr std::size_t kMaxListEntries = 64;
+
+// A pass may take this much virtual time and run this many translated blocks (a pass runs about
+// a million) before it counts as hanging.
+constexpr std::uint64_t kPassWatchdogNs = 60'000'000'000;
+constexpr std::uint64_t kMaxBlocks = 50'000'000;
+constexpr std::uint32_t kStallAfterMemoryUs = 100;
+
+constexpr const char *kOtherCode = "(code outside the volume's images)";
+constexpr std::uint64_t kImageSearch = 1ull << 20;  // how far below code in RAM its image may begin
+constexpr const char *kSec = "SEC";
+
+// The PEI core handed the DXE IPL its HOB list: PEI is over.
+struct DxeIplReached {
+  std::uint32_t hob_list;
+};
+
+}  // namespace
+
+bool PointerMove::left_in_temporary_ram() const { return after != 0 && SecCore::in_temporary_ram(after); }
+
+struct VolumeEngine::Impl {
+  struct Range {
+    std::uint64_t first, end;
+    const VolumeModule *module;
+    std::uint64_t entry;
+  };
+  struct Return {
+    std::uint64_t address, sp;
+    std::size_t dispatch;
+    bool sb_pei;
+  };
+  // Traps of SEC's PPI list, made once for the engine's emulator.
+  struct Traps {
+    std::uint32_t dxe_ipl, temporary_ram_done, hook, foreign_reset, foreign_stall;
+    std::uint32_t services, sb_pei_done, memory;
+  };
+
+  Impl(const PeiVolume &v, Machine &m, bool count_instructions)
+      : volume(v),
+        machine(m),
+        cpu(ImageCpu::Flash{v.base(), v.flash(), v.flash_size(), code_ranges(v)}, v.fv().what(),
+            {.writable_image = false, .mmio_below_4g = true, .count_instructions = count_instructions,
+             .max_blocks = kMaxBlocks}),
+        sec(cpu),
+        steps(m.timeline()),
+        count(count_instructions) {
+    sb_pei = v.find(PeiVolume::kSbPeiFile);
+    for (const VolumeModule &mod : v.modules()) ranges.push_back({mod.first, mod.end, &mod, mod.entry});
+    if (!v.pei_core().problem.empty()) {
+      shadow_image.emplace(v.image(v.pei_core()));
+      ranges.push_back({SecCore::kShadow, SecCore::kShadow + shadow_image->size_of_image(), &v.pei_core(),
+                        SecCore::kShadow + shadow_image->entry_rva()});
+    }
+    std::sort(ranges.begin(), ranges.end(), [](const Range &a, const Range &b) { return a.first < b.first; });
+    volume_ranges = ranges;
+    cpu.name_addresses([this](std::uint64_t a) {
+      const Range *r = range_at(a);
+      return r != nullptr ? fmt::format("{}+0x{:X}", r->module->name, a - r->first) : fmt::format("0x{:X}", a);
+    });
+    cpu.observe_blocks([this](std::uint64_t a) { on_block(a); });
+    for (const VolumeModule &mod : v.modules()) {
+      if (mod.type != kFfsPeiCore && mod.problem.empty()) cpu.on_execute(mod.entry, [this, &mod] { on_entry(mod); });
+    }
+    make_traps();
+  }
+
+  static std::vector<std::pair<std::uint64_t, std::uint64_t>> code_ranges(const PeiVolume &v) {
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> code;
+    for (const VolumeModule &m : v.modules()) {
+      const PeImage pe = v.image(m);
+      for (const PeSection &s : pe.sections())
+        if (s.executable()) code.emplace_back(m.first + s.rva, m.first + s.rva + s.virtual_size);
+    }
+    return code;
+  }
+
+  const Range *range_at(std::uint64_t a) const {
+    auto it = std::upper_bound(ranges.begin(), ranges.end(), a, [](std::uint64_t x, const Range &r) { return x < r.first; });
+    if (it == ranges.begin()) return nullptr;
+    --it;
+    return a < it->end ? &*it : nullptr;
+  }
+  const char *name_at(std::uint64_t a) const {
+    const Range *r = range_at(a);
+    return r != nullptr ? r->module->name.c_str() : a == ImageCpu::kReturnSentinel ? kSec : kOtherCode;
+  }
+  const VolumeModule *module_at(std::uint64_t a) const {
+    const Range *r = range_at(a);
+    return r != nullptr ? r->module : nullptr;
+  }
+  // The module that called the function whose first instruction is about to run.
+  const VolumeModule *caller() const { return module_at(cpu.read32(cpu.stack_pointer())); }
+  const char *caller_name() const { return name_at(cpu.read32(cpu.stack_pointer())); }
+
+  // ---- who runs ------------------------------------------------------------------------------
+
+  void on_block(std::uint64_t address) {
+    if (!returns.empty() && address == returns.back().address && cpu.stack_pointer() == returns.back().sp) finish_dispatch();
+    if (current != nullptr && address >= current->first && address < current->end) return;
+    const Range *r = range_at(address);
+    if (r == nullptr && (r = discover_image(address)) != nullptr && address == r->entry) {
+      // The PEI core loaded a PEIM into memory (one that registered for shadowing, say) and
+      // calls its entry there.
+      switch_to(r, address);
+      on_entry(*r->module);
+      return;
+    }
+    switch_to(r, address);
+  }
+
+  // Code in RAM that no known image holds: an image the PEI core loaded there. It begins on a
+  // page at or below `address` with a PE or TE header, and it is a copy of one of the volume's
+  // images when its headers say so (the same entry point, size and sections).
+  const Range *discover_image(std::uint64_t address) {
+    if (!SecCore::in_firmware_ram(address)) return nullptr;
+    for (std::uint64_t page = address & ~std::uint64_t{0xFFF}; address - page < kImageSearch && SecCore::in_firmware_ram(page);
+         page -= 0x1000) {
+      const auto *p = static_cast<const std::uint8_t *>(cpu.host(page, 2));
+      if (!((p[0] == 'M' && p[1] == 'Z') || (p[0] == 'V' && p[1] == 'Z'))) continue;
+      try {
+        const PeImage copy = PeImage::parse({p, p + std::min<std::uint64_t>(kImageSearch, SecCore::firmware_ram_end() - page)}, "RAM");
+        if (address >= page + copy.size_of_image()) return nullptr;
+        for (const VolumeModule &m : volume.modules()) {
+          if (same_image(volume.image(m), copy)) {
+            discovered.push_back({page, page + copy.size_of_image(), &m, page + copy.entry_rva()});
+            insert_range(discovered.back());
+            return range_at(address);
+          }
+        }
+      } catch (const std::exception &) {
+        // Not an image's headers after all.
+      }
+      return nullptr;
+    }
+    return nullptr;
+  }
+
+  static bool same_image(const PeImage &a, const PeImage &b) {
+    if (a.entry_rva() != b.entry_rva() || a.size_of_image() != b.size_of_image() || a.sections().size() != b.sections().size())
+      return false;
+    for (std::size_t i = 0; i < a.sections().size(); ++i) {
+      const PeSection &x = a.sections()[i], &y = b.sections()[i];
+      if (x.name != y.name || x.rva != y.rva || x.virtual_size != y.virtual_size) return false;
+    }
+    return true;
+  }
+
+  void insert_range(const Range &r) {
+    ranges.insert(std::upper_bound(ranges.begin(), ranges.end(), r.first,
+                                   [](std::uint64_t x, const Range &e) { return x < e.first; }),
+                  r);
+    current = nullptr;  // the ranges moved
+  }
+
+  void switch_to(const Range *r, std::uint64_t address) {
+    const char *was = current_name;
+    if (count) {
+      result->instructions[was] += cpu.instructions() - counted;
+      counted = cpu.instructions();
+    }
+    current = r;
+    current_name = r != nullptr ? r->module->name.c_str() : name_at(address);
+    // An access the CPU I/O PPI makes is made for the module that called it: control came into
+    // the PPI's module at one of its functions, and stays in that module until it returns.
+    if (cpu_io_function(address)) cpu.attribute_accesses(was, "CpuIo");
+    else cpu.attribute_accesses(current_name, nullptr);
+  }
+
+  // One of the functions of the CPU I/O PPI the PEI services table holds now (the PEI core keeps
+  // its services pointer in the 4 bytes below the IDT).
+  bool cpu_io_function(std::uint64_t address) const {
+    try {
+      const std::uint32_t services = cpu.read32(cpu.idtr_base() - 4);
+      if (services == 0) return false;
+      const std::uint32_t io = cpu.read32(cpu.read32(services) + kTableHeader + 4 * kCpuIo);
+      const auto *fns = static_cast<const std::uint32_t *>(cpu.host(io, sizeof(std::uint32_t) * kCpuIoFunctions));
+      return std::find(fns, fns + kCpuIoFunctions, address) != fns + kCpuIoFunctions;
+    } catch (const EmulationFault &) {
+      return false;  // no services table yet, or one the PEI core has not filled
+    }
+  }
+
+  // The PEI core calls a PEIM's entry point: its dispatch begins.
+  void on_entry(const VolumeModule &m) {
+    const std::uint64_t sp = cpu.stack_pointer();
+    const VolumeModule *by = caller();
+    if (by == nullptr || by->type != kFfsPeiCore) return;
+    result->dispatched.push_back({m.name, machine.now_ns(), 0, std::nullopt});
+    const bool is_sb_pei = &m == sb_pei;
+    returns.push_back({cpu.read32(sp), sp + 4, result->dispatched.size() - 1, is_sb_pei});
+    if (is_sb_pei) steps.begin();
+    else machine.timeline().begin(m.name + " entry");
+  }
+
+  void finish_dispatch() {
+    const Return r = returns.back();
+    returns.pop_back();
+    DispatchedModule &d = result->dispatched[r.dispatch];
+    d.end_ns = machine.now_ns();
+    d.status = status64(cpu.return_value());
+    if (r.sb_pei) steps.end();
+    else machine.timeline().end(d.name + " entry");
+  }
+
+  // ---- the PEI core's services, as the modules call them --------------------------------------
+
+  std::uint32_t service(std::uint32_t services, unsigned slot) const {
+    return cpu.read32(cpu.read32(services) + kTableHeader + 4 * slot);
+  }
+
+  void hook_services(std::uint32_t services) {
+    if (services_hooked) return;  // the same code on every pass
+    services_hooked = true;
+    cpu.on_execute(service(services, kInstallPpi), [this] { on_install_ppi(); });
+    cpu.on_execute(service(services, kLocatePpi), [this] { follow(PeiService::LocatePpi); });
+    cpu.on_execute(service(services, kGetBootMode), [this] { follow(PeiService::GetBootMode); });
+    cpu.on_execute(service(services, kInstallPeiMemory),
+                   [this] { result->permanent_memory = std::pair{cpu.arg64(1), cpu.arg64(3)}; });
+  }
+
+  void follow(PeiService s, const std::string &detail = {}) {
+    if (sb_pei != nullptr && caller() == sb_pei) steps.on_service(s, detail);
+  }
+
+  std::string guid_at(std::uint32_t address) const {
+    try {
+      return guid_name(*cpu.at<EFI_GUID>(address));
+    } catch (const EmulationFault &) {
+      return fmt::format("(GUID at 0x{:X})", address);
+    }
+  }
+
+  void on_install_ppi() {
+    const char *by = caller_name();
+    std::string first;
+    try {
+      std::uint32_t d = static_cast<std::uint32_t>(cpu.arg(1));
+      for (std::size_t i = 0; i < kMaxListEntries; ++i, d += kDescriptorSize) {
+        const std::uint32_t flags = cpu.read32(d);
+        if ((flags & kPpiFlagPpi) != 0) {
+          result->ppis.push_back({guid_at(cpu.read32(d + 4)), by, d, cpu.read32(d + 8)});
+          if (first.empty()) first = result->ppis.back().ppi;
+          if (caller() != sb_pei) machine.timeline().instant("install " + result->ppis.back().ppi);
+        }
+        if ((flags & kPpiFlagTerminate) != 0 || (flags & (kPpiFlagPpi | kPpiFlagNotifyCallback | kPpiFlagNotifyDispatch)) == 0)
+          break;
+      }
+    } catch (const EmulationFault &) {
+      // A list the PEI core will refuse; what it is, is its business.
+    }
+    follow(PeiService::InstallPpi, first);
+  }
+
+  // A PPI as a later module finds it: LocatePpi of the real PEI core.
+  std::uint32_t locate(std::uint32_t services, const EFI_GUID &guid, unsigned instance) {
+    std::memcpy(cpu.host(scratch_guid, sizeof guid), &guid, sizeof guid);
+    cpu.write32(scratch_out, 0);
+    const std::uint64_t st =
+        cpu.call(service(services, kLocatePpi), {services, scratch_guid, instance, 0, scratch_out});
+    return static_cast<std::uint32_t>(st) == 0 ? cpu.read32(scratch_out) : 0;
+  }
+
+  Ia32SbPeiCalls calls(std::uint32_t services) {
+    return Ia32SbPeiCalls(
+        cpu, services, scratch_calls,
+        [this, services](const EFI_GUID &g, unsigned i) { return locate(services, g, i); },
+        [](const std::function<std::uint64_t()> &call) { return call(); });
+  }
+
+  // SbPei's private data (the private PPI's interface), its configuration block pointer and its
+  // SMBus PPIs, where a later module finds them.
+  std::vector<std::pair<std::string, std::uint32_t>> sb_pei_pointers(std::uint32_t services) {
+    const std::uint32_t priv = locate(services, gSbPrivatePpiGuid, 0);
+    return {{"private PPI (SbPei's private data + 4)", priv},
+            {"configuration block pointer in the private data", priv != 0 ? cpu.read32(priv + 12) : 0},
+            {"SMBus PPI 0 (its controller record)", locate(services, gEfiPeiSmbusPpiGuid, 0)},
+            {"SMBus PPI 1 (its controller record)", locate(services, gEfiPeiSmbusPpiGuid, 1)}};
+  }
+
+  // ---- SEC's PPI list ---------------------------------------------------------------------------
+
+  void make_traps() {
+    const auto trap = [this](const char *name, ImageCpu::Handler h) {
+      return static_cast<std::uint32_t>(cpu.trap(name, std::move(h)));
+    };
+    traps.dxe_ipl = trap("DxeIpl.Entry", [](ImageCpu &c) -> std::uint64_t {
+      throw DxeIplReached{static_cast<std::uint32_t>(c.arg(2))};  // (This, PeiServices, HobList)
+    });
+    traps.temporary_ram_done = trap("TemporaryRamDone", [this](ImageCpu &) {
+      temporary_ram_done();
+      return std::uint64_t{0};
+    });
+    traps.hook = trap("PlatformHook", [this](ImageCpu &c) {
+      const auto point = static_cast<UINT32>(c.arg(0));
+      result->hook_points.push_back(point);
+      run_hook_point(machine.timeline(), point, static_cast<std::uint32_t>(c.arg(2)) != 0 ? c.at<SB_CONFIG>(c.arg(2)) : nullptr,
+                     board->platform_hook);
+      return std::uint64_t{0};
+    });
+    traps.foreign_reset = trap("another module's ResetSystem", [](ImageCpu &) { return std::uint64_t{0}; });
+    traps.foreign_stall = trap("another module's Stall", [](ImageCpu &) { return std::uint64_t{0}; });
+    // Notifications: (PeiServices, NotifyDescriptor, Ppi).
+    traps.services = trap("SEC: the PEI services", [this](ImageCpu &c) {
+      const auto services = static_cast<std::uint32_t>(c.arg(0));
+      hook_services(services);
+      if (board->boot_mode_before != BOOT_WITH_FULL_CONFIGURATION)
+        cpu.call(service(services, kSetBootMode), {services, board->boot_mode_before});
+      return std::uint64_t{0};
+    });
+    traps.sb_pei_done = trap("SEC: after SbPei", [this](ImageCpu &c) {
+      const auto services = static_cast<std::uint32_t>(c.arg(0));
+      pointers_before = sb_pei_pointers(services);
+      if (board->after_sb_pei) {
+        Ia32SbPeiCalls ppis = calls(services);
+        board->after_sb_pei(ppis);
+      }
+      return std::uint64_t{0};
+    });
+    traps.memory = trap("SEC: after memory", [this](ImageCpu &c) {
+      const auto services = static_cast<std::uint32_t>(c.arg(0));
+      const auto after = sb_pei_pointers(services);
+      for (std::size_t i = 0; i < after.size() && i < pointers_before.size(); ++i)
+        result->migration.push_back({after[i].first, pointers_before[i].second, after[i].second});
+      if (board->after_memory) {
+        Ia32SbPeiCalls ppis = calls(services);
+        board->after_memory(ppis);
+      }
+      return std::uint64_t{0};
+    });
+  }
+
+  std::vector<SecCore::Entry> sec_list() {
+    std::vector<SecCore::Entry> list;
+    const auto ppi = [&](const EFI_GUID &guid, std::vector<std::uint32_t> interface) {
+      list.push_back({kPpiFlagPpi, guid, std::move(interface), 0});
+      result->ppis.push_back({guid_name(guid), kSec, 0, 0});
+    };
+    ppi(gEfiDxeIplPpiGuid, {traps.dxe_ipl});
+    ppi(gEfiTemporaryRamDonePpiGuid, {traps.temporary_ram_done});
+    const VolumeModule *hook_peim = volume.peim_holding(gSbPlatformHookPpiGuid, PeiVolume::kSbPeiFile);
+    if (hook_peim != nullptr) {
+      result->hook_source = "the volume's " + hook_peim->name;
+    } else if (board->platform_hook) {
+      ppi(gSbPlatformHookPpiGuid, {0, traps.hook});
+      result->hook_source = "the board's, in SEC's PPI list";
+    } else {
+      result->hook_source = "none";
+    }
+    if (board->foreign_reset_ppi) ppi(gEfiPeiResetPpiGuid, {traps.foreign_reset});
+    if (board->foreign_stall_ppi) ppi(gEfiPeiStallPpiGuid, {1, traps.foreign_stall});
+    list.push_back({kPpiFlagNotifyCallback, gEfiDxeIplPpiGuid, {}, traps.services});
+    list.push_back({kPpiFlagNotifyDispatch, gSbInitDonePpiGuid, {}, traps.sb_pei_done});
+    list.push_back({kPpiFlagNotifyDispatch, gEfiPeiMemoryDiscoveredPpiGuid, {}, traps.memory});
+    return list;
+  }
+
+  // The PEI core is done with temporary RAM: what cache-as-RAM held is gone (it reads all ones
+  // from now on), and any later use of it is a finding.
+  void temporary_ram_done() {
+    std::memset(reinterpret_cast<void *>(SecCore::kTemporaryRamBase), 0xFF, SecCore::kTemporaryRamSize);
+    cpu.watch_memory(SecCore::kTemporaryRamBase, SecCore::kTemporaryRamBase + SecCore::kTemporaryRamSize,
+                     [this](std::uint64_t address, unsigned, bool write) {
+                       const std::string module = current_name;
+                       for (StaleAccess &s : result->stale) {
+                         if (s.module == module && s.write == write) {
+                           ++s.count;
+                           return;
+                         }
+                       }
+                       result->stale.push_back({module, address, write, 1});
+                     });
+    Timeline &timeline = machine.timeline();
+    timeline.begin_phase(timeline.phase() + " after memory");
+  }
+
+  // ---- a pass ---------------------------------------------------------------------------------
+
+  VolumePassResult run(const VolumeBoard &b) {
+    VolumePassResult r;
+    result = &r;
+    board = &b;
+    returns.clear();
+    ranges = volume_ranges;  // what the last pass loaded into RAM is gone
+    discovered.clear();
+    current = nullptr;
+    current_name = kSec;
+    counted = cpu.instructions();
+    pointers_before.clear();
+    cpu.attribute_accesses(kSec, nullptr);
+    Machine::Scope scope(machine);
+    machine.set_watchdog(kPassWatchdogNs);
+
+    const std::vector<SecCore::Entry> list = sec_list();
+    sec.prepare(volume.base(), volume.fv().length(), list);
+    scratch_guid = sec.scratch(sizeof(EFI_GUID));
+    scratch_out = sec.scratch(4);
+    scratch_calls = sec.scratch(Ia32SbPeiCalls::kScratchSize);
+    std::uint64_t entry = volume.pei_core().entry;
+    if (shadow_image) {
+      entry = sec.shadow(*shadow_image);
+      r.pei_core_load = fmt::format("copied to RAM at 0x{:X} and relocated ({})", SecCore::kShadow, volume.pei_core().problem);
+    } else {
+      r.pei_core_load = fmt::format("in place at 0x{:X}", volume.pei_core().first);
+    }
+    try {
+      sec.start(entry);
+    } catch (const DxeIplReached &d) {
+      r.reached_dxe_ipl = true;
+      r.hob_list = d.hob_list;
+    } catch (const ResetSignal &reset) {
+      r.reset = reset;
+    } catch (const std::exception &e) {
+      r.stopped = e.what();
+    }
+    if (count) switch_to(nullptr, ImageCpu::kReturnSentinel);  // the last module's count
+    cpu.unwatch_memory();
+    machine.set_watchdog(0);
+    if (!r.reached_dxe_ipl && !r.stopped && !r.reset) r.stopped = "the PEI core returned to SEC";
+    read_hob_list(r);
+    explain_not_dispatched(r);
+    result = nullptr;
+    board = nullptr;
+    return r;
+  }
+
+  // The boot mode and SbPei's configuration from the HOB list: the one the DXE IPL was handed,
+  // else the one in temporary RAM (a pass cut short before memory).
+  void read_hob_list(VolumePassResult &r) {
+    std::uint64_t list = r.hob_list;
+    if (list == 0 && r.permanent_memory == std::nullopt) list = SecCore::kTemporaryRamBase;
+    if (list == 0) return;
+    try {
+      const auto *phit = cpu.at<EFI_HOB_HANDOFF_INFO_TABLE>(list);
+      if (phit->Header.HobType != EFI_HOB_TYPE_HANDOFF) return;
+      r.boot_mode = phit->BootMode;
+      std::uint64_t at = list;
+      for (unsigned n = 0; n < 4096; ++n) {
+        const auto *h = cpu.at<EFI_HOB_GENERIC_HEADER>(at);
+        if (h->HobType == EFI_HOB_TYPE_END_OF_HOB_LIST || h->HobLength < sizeof *h) break;
+        if (h->HobType == EFI_HOB_TYPE_GUID_EXTENSION && h->HobLength >= sizeof(SB_CONFIG_HOB)) {
+          const auto *g = cpu.at<SB_CONFIG_HOB>(at);
+          if (GuidsEqual(g->Header.Name, gSbConfigHobGuid)) r.config = g->Config;
+        }
+        at += h->HobLength;
+      }
+    } catch (const EmulationFault &) {
+      // A HOB list that runs out of RAM: what was read stands.
+    }
+  }
+
+  void explain_not_dispatched(VolumePassResult &r) {
+    std::set<std::string> installed;
+    for (const InstalledPpiRecord &p : r.ppis) installed.insert(p.ppi);
+    const bool cut_short = !r.reached_dxe_ipl;
+    for (const VolumeModule &m : volume.modules()) {
+      if (m.type == kFfsPeiCore) continue;
+      if (std::any_of(r.dispatched.begin(), r.dispatched.end(), [&](const DispatchedModule &d) { return d.name == m.name; }))
+        continue;
+      std::string why;
+      if (!m.problem.empty()) {
+        why = "it cannot run in place: " + m.problem;
+      } else if (m.depex && !evaluate_depex(*m.depex, [&](const EFI_GUID &g) { return installed.count(guid_name(g)) != 0; })) {
+        std::string missing;
+        for (const DepexOp &op : *m.depex)
+          if (op.code == DepexOp::Push && installed.count(guid_name(op.guid)) == 0)
+            missing += (missing.empty() ? "" : ", ") + guid_name(op.guid);
+        why = fmt::format("its dependency expression ({}) was never satisfied{}",
+                          describe_depex(*m.depex, [](const EFI_GUID &g) { return guid_name(g); }),
+                          missing.empty() ? "" : ": never installed: " + missing);
+      } else {
+        why = cut_short ? "the pass ended before the PEI core got to it" : "the PEI core passed it over";
+      }
+      r.not_dispatched.push_back(m.name + ": " + why);
+    }
+  }
+
+  const PeiVolume &volume;
+  Machine &machine;
+  ImageCpu cpu;
+  SecCore sec;
+  EntrySteps steps;
+  bool count;
+  std::optional<PeImage> shadow_image;  // the PEI core, when it cannot run in place
+  std::vector<Range> ranges;            // sorted by address: the volume's images, then what was loaded
+  std::vector<Range> volume_ranges;     // the volume's images (and SEC's copy of the PEI core)
+  std::vector<Range> discovered;        // images the PEI core loaded into RAM this pass
+  const VolumeModule *sb_pei = nullptr;
+  Traps traps{};
+  bool services_hooked = false;
+
+  // While a pass runs.
+  VolumePassResult *result = nullptr;
+  const VolumeBoard *board = nullptr;
+  const Range *current = nullptr;
+  const char *current_name = kSec;
+  std::uint64_t counted = 0;
+  std::vector<Return> returns;
+  std::vector<std::pair<std::string, std::uint32_t>> pointers_before;
+  std::uint32_t scratch_guid = 0, scratch_out = 0, scratch_calls = 0;
+};
+
+VolumeEngine::VolumeEngine(const PeiVolume &volume, Machine &machine, bool count_instructions)
+    : impl_(std::make_unique<Impl>(volume, machine, count_instructions)) {}
+
+VolumeEngine::~VolumeEngine() = default;
+
+VolumePassResult VolumeEngine::run_pass(const VolumeBoard &board) { return impl_->run(board); }
+
+const VolumeModule *VolumeEngine::module_at(std::uint64_t address) const { return impl_->module_at(address); }
+
+}  // namespace sim

@@ -1,0 +1,104 @@
+// The image engine booting a PEI firmware volume: EDK2's PEI core from the volume, SEC's part
+// played by the simulator (sim/services/sec_core.h), every module run in place from flash
+// against the board's devices. From SEC's hand-off on, only the PEI core decides what runs.
+//
+// The engine watches without taking part: which image's code runs (so every access names the
+// module it was made for; an access through the CPU I/O PPI names the module that called the
+// PPI), the PEI core's dispatch of each PEIM (a span of the timeline each), SbPei's service
+// calls (its entry's steps, as on the other paths), the PPIs installed, the switch to permanent
+// memory and any use of temporary RAM after it was given up.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sb_pei/sb_pei.h"
+#include "sim/engines/modules.h"
+#include "sim/image/image_cpu.h"
+#include "sim/image/pei_volume.h"
+#include "sim/machine/faults.h"
+#include "sim/machine/machine.h"
+
+namespace sim {
+
+// What the board plays while the volume boots.
+struct VolumeBoard {
+  // The board's platform hook PPI in SEC's list, where the volume carries no hook PEIM: what the
+  // platform writes at each hook point. Null: no hook at all.
+  std::function<void(UINT32 point, SB_CONFIG &config)> platform_hook;
+  bool foreign_reset_ppi = false, foreign_stall_ppi = false;  // in SEC's list, before SbPei's
+  EFI_BOOT_MODE boot_mode_before = BOOT_WITH_FULL_CONFIGURATION;  // set as an earlier module would
+  // A later PEIM's calls through SbPei's PPIs: once SbPei's init-done PPI is there, and again
+  // after the switch to permanent memory.
+  std::function<void(SbPeiPpis &)> after_sb_pei, after_memory;
+};
+
+struct DispatchedModule {
+  std::string name;
+  std::uint64_t start_ns = 0, end_ns = 0;
+  std::optional<EFI_STATUS> status;  // what its entry returned, if it did
+};
+
+struct InstalledPpiRecord {
+  std::string ppi, by;
+  std::uint32_t descriptor = 0, interface = 0;
+};
+
+// Where something of SbPei's lay before and after the switch to permanent memory.
+struct PointerMove {
+  std::string what;
+  std::uint32_t before = 0, after = 0;
+  bool left_in_temporary_ram() const;
+};
+
+// Temporary RAM used after the PEI core gave it up (cache-as-RAM torn down).
+struct StaleAccess {
+  std::string module;
+  std::uint64_t address = 0;
+  bool write = false;
+  std::uint64_t count = 0;
+};
+
+struct VolumePassResult {
+  std::optional<ResetSignal> reset;
+  std::optional<std::string> stopped;  // why the pass ended before the DXE IPL, if it did
+  bool reached_dxe_ipl = false;
+  std::uint32_t hob_list = 0;  // what the PEI core handed the DXE IPL
+  EFI_BOOT_MODE boot_mode = BOOT_WITH_FULL_CONFIGURATION;
+  std::optional<SB_CONFIG> config;
+  std::string pei_core_load;    // how SEC started the PEI core
+  std::vector<InstalledPpiRecord> ppis;  // SEC's, then every install the PEI core was asked for
+  std::vector<DispatchedModule> dispatched;
+  std::vector<std::string> not_dispatched;  // each with the reason
+  std::string hook_source;                  // who served SbPei's platform hook
+  std::vector<UINT32> hook_points;          // the board's hook calls
+  std::optional<std::pair<std::uint64_t, std::uint64_t>> permanent_memory;  // base, length
+  std::vector<PointerMove> migration;
+  std::vector<StaleAccess> stale;
+  std::map<std::string, std::uint64_t> instructions;  // by module, when counted
+  std::size_t first_log_line = 0;                     // of the UART's lines, where this pass began
+};
+
+class VolumeEngine {
+ public:
+  VolumeEngine(const PeiVolume &volume, Machine &machine, bool count_instructions);
+  ~VolumeEngine();
+  VolumeEngine(const VolumeEngine &) = delete;
+  VolumeEngine &operator=(const VolumeEngine &) = delete;
+
+  // One boot of the volume, from SEC to the DXE IPL (or to a reset, a fault, a hang).
+  VolumePassResult run_pass(const VolumeBoard &board);
+
+  // The module whose image holds `address` (nullptr if none).
+  const VolumeModule *module_at(std::uint64_t address) const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace sim

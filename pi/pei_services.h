@@ -29,6 +29,15 @@ struct EFI_PEI_PPI_DESCRIPTOR {
   VOID *Ppi;
 };
 
+// A notification: `Notify` is called when a PPI of `Guid` is installed.
+typedef EFI_STATUS(EFIAPI *EFI_PEIM_NOTIFY_ENTRY_POINT)(EFI_PEI_SERVICES **PeiServices,
+                                                        EFI_PEI_NOTIFY_DESCRIPTOR *NotifyDescriptor, VOID *Ppi);
+struct EFI_PEI_NOTIFY_DESCRIPTOR {
+  UINTN Flags;
+  EFI_GUID *Guid;
+  EFI_PEIM_NOTIFY_ENTRY_POINT Notify;
+};
+
 // Service prototypes, in table order.
 typedef EFI_STATUS(EFIAPI *EFI_PEI_INSTALL_PPI)(const EFI_PEI_SERVICES **PeiServices,
                                                 const EFI_PEI_PPI_DESCRIPTOR *PpiList);

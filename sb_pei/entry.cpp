@@ -1,5 +1,6 @@
 // SbPeiEntry: creates the private data and the configuration HOB, gives the platform its
 // three hook points and installs the module's PPIs in their fixed order.
+#include "pi/ppi/memory_discovered.h"
 #include "pi/ppi/reset.h"
 #include "pi/ppi/stall.h"
 #include "sb_pei/sb_pei.h"
@@ -32,12 +33,50 @@ const EFI_PEI_PPI_DESCRIPTOR kSbStallPpiDescriptor = {kSingleDescriptorFlags, Gu
 const EFI_PEI_PPI_DESCRIPTOR kSbInitDonePpiDescriptor = {kSingleDescriptorFlags, GuidPtr(gSbInitDonePpiGuid),
                                                          nullptr};
 
+bool SameGuid(const EFI_GUID &A, const EFI_GUID &B) {
+  const auto *X = reinterpret_cast<const UINT32 *>(&A), *Y = reinterpret_cast<const UINT32 *>(&B);
+  for (int I = 0; I < 4; ++I)
+    if (X[I] != Y[I]) return false;
+  return true;
+}
+
 void CopyGuid(EFI_GUID *Destination, const EFI_GUID &Source) {
   Destination->Data1 = Source.Data1;
   Destination->Data2 = Source.Data2;
   Destination->Data3 = Source.Data3;
   for (int I = 0; I < 8; ++I) Destination->Data4[I] = Source.Data4[I];
 }
+
+// Once the PEI core runs from permanent memory it has moved the HOB list out of temporary RAM,
+// and the configuration block with it, and it gives temporary RAM up. The private data moved too,
+// but still holds the block's old address: it is pointed at the block where it is now, so that a
+// later module that reaches the block through the private PPI does not read (or write) a place
+// that is gone.
+EFI_STATUS EFIAPI SbFollowConfigToMemory(EFI_PEI_SERVICES **PeiServices, EFI_PEI_NOTIFY_DESCRIPTOR *, VOID *) {
+  const EFI_PEI_SERVICES **Ps = const_cast<const EFI_PEI_SERVICES **>(PeiServices);
+  // The private PPI was installed before this notification was asked for, and a PEI core that
+  // runs from memory has a HOB list: the two calls cannot fail.
+  SB_PRIVATE_PPI *Private = nullptr;
+  UINT8 *Hob = nullptr;
+  (*Ps)->LocatePpi(Ps, &gSbPrivatePpiGuid, 0, nullptr, reinterpret_cast<VOID **>(&Private));
+  (*Ps)->GetHobList(Ps, reinterpret_cast<VOID **>(&Hob));
+  if (Private == nullptr) return EFI_NOT_FOUND;
+  for (;;) {
+    auto *Block = reinterpret_cast<SB_CONFIG_HOB *>(Hob);
+    const UINT16 Type = Block->Header.Header.HobType, Length = Block->Header.Header.HobLength;
+    // The end of the list, or a HOB of length 0 that would never end the walk.
+    if (Type == EFI_HOB_TYPE_END_OF_HOB_LIST || Length == 0) return EFI_NOT_FOUND;
+    if (Type == EFI_HOB_TYPE_GUID_EXTENSION && SameGuid(Block->Header.Name, gSbConfigHobGuid)) {
+      Private->Config = &Block->Config;
+      return EFI_SUCCESS;
+    }
+    Hob += Length;
+  }
+}
+
+const EFI_PEI_NOTIFY_DESCRIPTOR kSbMemoryNotify = {
+    EFI_PEI_PPI_DESCRIPTOR_NOTIFY_CALLBACK | EFI_PEI_PPI_DESCRIPTOR_TERMINATE_LIST,
+    GuidPtr(gEfiPeiMemoryDiscoveredPpiGuid), SbFollowConfigToMemory};
 
 // Calls the platform hook, if the platform provided one.
 void CallHook(const SB_PLATFORM_HOOK_PPI *Platform, UINT32 HookPoint, SB_CONFIG *Config) {
@@ -111,6 +150,7 @@ extern "C" EFI_STATUS EFIAPI SbPeiEntry(EFI_PEI_FILE_HANDLE, const EFI_PEI_SERVI
   PrivateDescriptor->Guid = GuidPtr(gSbPrivatePpiGuid);
   PrivateDescriptor->Ppi = &Private->Reserved;
   Services->InstallPpi(PeiServices, PrivateDescriptor);
+  Services->NotifyPpi(PeiServices, &kSbMemoryNotify);
 
   SbDetectBootMode(PeiServices, Private);
   EFI_BOOT_MODE BootMode = BOOT_WITH_FULL_CONFIGURATION;

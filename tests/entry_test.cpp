@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "pi/ppi/memory_discovered.h"
 #include "pi/ppi/reset.h"
 #include "pi/ppi/smbus.h"
 #include "pi/ppi/stall.h"
@@ -107,6 +108,23 @@ TEST_P(Entry, PrivateDataAndItsPpi) {
   EXPECT_EQ(Word(bytes + 8 + module_->word_size()), reinterpret_cast<std::uintptr_t>(Config()));
   EXPECT_EQ(Details(PeiService::AllocatePool).at(0), std::to_string(module_->private_data_size()) + " bytes");
   EXPECT_EQ(module_->get_sleep_boot_mode(), BOOT_WITH_FULL_CONFIGURATION);
+}
+
+// When the PEI core moves the HOB list to permanent memory and gives temporary RAM up, the
+// private data (moved with the pool) must point at the block where it is now.
+TEST_P(Entry, AfterTheSwitchToMemoryThePrivateDataPointsAtTheMovedBlock) {
+  Run();
+  EXPECT_THAT(Details(PeiService::NotifyPpi), ElementsAre("EFI_PEI_PERMANENT_MEMORY_INSTALLED_PPI"));
+  const std::size_t config_at = 8 + module_->word_size();  // in the interface: after the reader
+  const auto config_before = Word(static_cast<UINT8 *>(core_.locate(gSbPrivatePpiGuid)) + config_at);
+  core_.move_hob_list();
+  core_.install_ppi(gEfiPeiMemoryDiscoveredPpiGuid, nullptr);
+  const auto *ppi = static_cast<UINT8 *>(core_.locate(gSbPrivatePpiGuid));
+  ASSERT_NE(Config(), nullptr);
+  EXPECT_NE(Word(ppi + config_at), config_before);
+  EXPECT_EQ(Word(ppi + config_at), reinterpret_cast<std::uintptr_t>(Config()));
+  EXPECT_EQ(Config()->AcpiPmTmrBlk, 0x808);  // the block itself came along
+  EXPECT_TRUE(core_.unexpected_calls().empty());
 }
 
 TEST_P(Entry, HobHoldsDefaultsWhenNoPlatformHookIsFound) {

@@ -109,8 +109,40 @@ TEST_F(PeiCoreTest, CpuIoAccessesAreTracedAsMadeThroughThePpi) {
 }
 
 TEST_F(PeiCoreTest, UnmodelledServicesAreRefusedAndRecorded) {
-  EXPECT_EQ((*ps())->NotifyPpi(ps(), nullptr), EFI_UNSUPPORTED);
-  EXPECT_THAT(core_.unexpected_calls(), ::testing::ElementsAre("NotifyPpi"));
+  EXPECT_EQ((*ps())->ReInstallPpi(ps(), nullptr, nullptr), EFI_UNSUPPORTED);
+  EXPECT_THAT(core_.unexpected_calls(), ::testing::ElementsAre("ReInstallPpi"));
+}
+
+// A notification fires for a PPI installed later and at once for one that is there; a list
+// the core cannot take enters nothing.
+std::vector<VOID *> g_notified;
+EFI_STATUS EFIAPI RecordNotify(EFI_PEI_SERVICES **, EFI_PEI_NOTIFY_DESCRIPTOR *, VOID *ppi) {
+  g_notified.push_back(ppi);
+  return EFI_SUCCESS;
+}
+
+TEST_F(PeiCoreTest, NotificationsFireForPresentAndLaterPpis) {
+  std::vector<VOID *> &seen = g_notified;
+  seen.clear();
+  static constexpr EFI_GUID kWatched = {0x11111111, 0x2222, 0x3333, {4, 4, 4, 4, 4, 4, 4, 4}};
+  const EFI_PEIM_NOTIFY_ENTRY_POINT record = RecordNotify;
+  int first = 1, second = 2;
+  core_.install_ppi(kWatched, &first);
+  const EFI_PEI_NOTIFY_DESCRIPTOR notify = {EFI_PEI_PPI_DESCRIPTOR_NOTIFY_CALLBACK | EFI_PEI_PPI_DESCRIPTOR_TERMINATE_LIST,
+                                            const_cast<EFI_GUID *>(&kWatched), record};
+  EXPECT_EQ((*ps())->NotifyPpi(ps(), &notify), EFI_SUCCESS);
+  core_.install_ppi(kWatched, &second);
+  static constexpr EFI_GUID kOther = {0x11111111, 0x2222, 0x3333, {4, 4, 4, 4, 4, 4, 4, 5}};
+  core_.install_ppi(kOther, &second);  // another GUID: nothing fires
+  EXPECT_THAT(seen, ::testing::ElementsAre(&first, &second));
+
+  const EFI_PEI_NOTIFY_DESCRIPTOR not_a_notify[] = {
+      {EFI_PEI_PPI_DESCRIPTOR_PPI | EFI_PEI_PPI_DESCRIPTOR_TERMINATE_LIST, const_cast<EFI_GUID *>(&kWatched), record}};
+  EXPECT_EQ((*ps())->NotifyPpi(ps(), nullptr), EFI_INVALID_PARAMETER);
+  EXPECT_EQ((*ps())->NotifyPpi(ps(), not_a_notify), EFI_INVALID_PARAMETER);
+  core_.install_ppi(kWatched, &first);
+  EXPECT_EQ(seen.size(), 3u);  // only the first notification is entered
+  EXPECT_TRUE(core_.unexpected_calls().empty());
 }
 
 TEST(TraceFormat, OneJsonObjectPerLine) {

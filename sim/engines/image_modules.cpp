@@ -197,6 +197,28 @@ class ImageSbPei final : public SbPeiModule {
       }
       return std::uint64_t{status32(st)};
     });
+    // The module's notification list, each entered with the core: when it fires, the module's
+    // function is called in the emulator with what the module would be handed.
+    service(PEI_SLOT(NotifyPpi), [this](ImageCpu &c) {
+      const std::uint64_t list32 = c.arg(1);
+      std::vector<EFI_PEI_NOTIFY_DESCRIPTOR> host;
+      for (std::uint64_t d32 = list32; list32 != 0; d32 += kIa32DescriptorSize) {
+        host.push_back({cpu_.read32(d32), at<EFI_GUID>(cpu_.read32(d32 + 4)),
+                        reinterpret_cast<EFI_PEIM_NOTIFY_ENTRY_POINT>(static_cast<std::uintptr_t>(cpu_.read32(d32 + 8)))});
+        if ((host.back().Flags & EFI_PEI_PPI_DESCRIPTOR_TERMINATE_LIST) != 0 || host.size() >= PeiCore::kMaxPpis) break;
+      }
+      // The core checks the list and records the call; an entry fires with the module's services
+      // pointer, its own descriptor and the IA32 form of the installed interface.
+      auto *copy = static_cast<EFI_PEI_NOTIFY_DESCRIPTOR *>(Arena::instance().allocate((host.size() + 1) * sizeof host[0]));
+      std::copy(host.begin(), host.end(), copy);  // the zero entry after them ends a list that never did
+      return std::uint64_t{status32(core_.notify_ppi(list32 != 0 ? copy : nullptr, [this, list32](std::size_t i) {
+        const auto d32 = static_cast<std::uint32_t>(list32 + kIa32DescriptorSize * i);
+        return [this, d32](const EFI_PEI_PPI_DESCRIPTOR &installed) {
+          const std::uint32_t interface = installed.Ppi != nullptr ? interface_seen(&installed) : 0;
+          cpu_.call(cpu_.read32(d32 + 8), {services32_, d32, interface});
+        };
+      }))};
+    });
     service(PEI_SLOT(GetBootMode), [this](ImageCpu &c) {
       return status32(host_table()->GetBootMode(host_services(), at<EFI_BOOT_MODE>(c.arg(1))));
     });

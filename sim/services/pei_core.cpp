@@ -6,6 +6,7 @@
 #include "sb_pei/sb_pei.h"
 #include "sim/machine/arena.h"
 #include "sim/services/guid_names.h"
+#include "sim/image/image_cpu.h"
 
 namespace sim {
 
@@ -138,9 +139,8 @@ EFI_STATUS EFIAPI ReInstallPpiService(const EFI_PEI_SERVICES **s, const EFI_PEI_
   PeiCore::from(s).note_unexpected("ReInstallPpi");
   return EFI_UNSUPPORTED;
 }
-EFI_STATUS EFIAPI NotifyPpiService(const EFI_PEI_SERVICES **s, const EFI_PEI_NOTIFY_DESCRIPTOR *) {
-  PeiCore::from(s).note_unexpected("NotifyPpi");
-  return EFI_UNSUPPORTED;
+EFI_STATUS EFIAPI NotifyPpiService(const EFI_PEI_SERVICES **s, const EFI_PEI_NOTIFY_DESCRIPTOR *list) {
+  return PeiCore::from(s).notify_ppi(list);
 }
 EFI_STATUS EFIAPI FindNextVolumeService(const EFI_PEI_SERVICES **s, UINTN, EFI_PEI_FV_HANDLE *) {
   PeiCore::from(s).note_unexpected("FfsFindNextVolume");
@@ -420,7 +420,71 @@ EFI_STATUS PeiCore::do_install_ppi(const EFI_PEI_PPI_DESCRIPTOR *list) {
   }
   if (ppis_.size() + n > kMaxPpis) return EFI_OUT_OF_RESOURCES;
   for (std::size_t i = 0; i < n; ++i) ppis_.push_back(list + i);
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t k = 0; k < notifies_.size(); ++k) {
+      if (!GuidsEqual(notifies_[k].first, *list[i].Guid)) continue;
+      const Notify fire = notifies_[k].second;  // a notification may ask for more
+      call([&](const EFI_PEI_SERVICES **) { fire(list[i]); });
+    }
+  }
   return EFI_SUCCESS;
+}
+
+EFI_STATUS PeiCore::notify_ppi(const EFI_PEI_NOTIFY_DESCRIPTOR *list, const std::function<Notify(std::size_t)> &fire_for) {
+  bool injected = false;
+  const EFI_STATUS st =
+      enter(PeiService::NotifyPpi, list != nullptr && list->Guid != nullptr ? guid_name(*list->Guid) : "(null)", &injected);
+  if (injected) return st;
+  // Check the whole list first, so that a bad entry enters nothing.
+  std::size_t n = 0;
+  for (const EFI_PEI_NOTIFY_DESCRIPTOR *d = list; d != nullptr; ++d) {
+    if ((d->Flags & EFI_PEI_PPI_DESCRIPTOR_NOTIFY_TYPES) == 0 || d->Guid == nullptr || d->Notify == nullptr) break;
+    ++n;
+    if (d->Flags & EFI_PEI_PPI_DESCRIPTOR_TERMINATE_LIST) break;
+  }
+  if (n == 0 || (list[n - 1].Flags & EFI_PEI_PPI_DESCRIPTOR_TERMINATE_LIST) == 0) {
+    set_last_status(EFI_INVALID_PARAMETER);
+    return EFI_INVALID_PARAMETER;
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    auto *d = const_cast<EFI_PEI_NOTIFY_DESCRIPTOR *>(list + i);
+    add_notify(*d->Guid, fire_for ? fire_for(i) : [this, d](const EFI_PEI_PPI_DESCRIPTOR &installed) {
+      call_module(d->Notify, const_cast<EFI_PEI_SERVICES **>(services_ptr_), d, installed.Ppi);
+    });
+  }
+  return EFI_SUCCESS;
+}
+
+void PeiCore::add_notify(const EFI_GUID &guid, Notify fire) {
+  notifies_.emplace_back(guid, fire);
+  for (const EFI_PEI_PPI_DESCRIPTOR *d : std::vector(ppis_)) {
+    if (GuidsEqual(*d->Guid, guid)) call([&](const EFI_PEI_SERVICES **) { fire(*d); });
+  }
+}
+
+void PeiCore::move_hob_list() {
+  auto *moved = static_cast<std::uint8_t *>(Arena::instance().allocate(kPeiMemorySize, 8));
+  std::memcpy(moved, memory_, kPeiMemorySize);
+  const auto old_first = reinterpret_cast<std::uintptr_t>(memory_), offset = reinterpret_cast<std::uintptr_t>(moved) - old_first;
+  const auto in_old = [&](const void *p) {
+    const auto a = reinterpret_cast<std::uintptr_t>(p);
+    return a >= old_first && a < old_first + kPeiMemorySize;
+  };
+  const auto move = [&](auto *p) { return in_old(p) ? reinterpret_cast<decltype(p)>(reinterpret_cast<std::uintptr_t>(p) + offset) : p; };
+  // As a PEI core does: the descriptor, then the GUID and interface it points at, each where it
+  // lay in the old memory (a descriptor in constant data is never written).
+  for (const EFI_PEI_PPI_DESCRIPTOR *&d : ppis_) {
+    d = move(d);
+    auto *writable = const_cast<EFI_PEI_PPI_DESCRIPTOR *>(d);
+    if (in_old(d->Guid)) writable->Guid = move(d->Guid);
+    if (in_old(d->Ppi)) writable->Ppi = move(d->Ppi);
+  }
+  phit_ = reinterpret_cast<EFI_HOB_HANDOFF_INFO_TABLE *>(moved);
+  for (EFI_PHYSICAL_ADDRESS *a : {&phit_->EfiMemoryTop, &phit_->EfiMemoryBottom, &phit_->EfiFreeMemoryTop,
+                                  &phit_->EfiFreeMemoryBottom, &phit_->EfiEndOfHobList})
+    *a += offset;
+  std::memset(memory_, 0xAF, kPeiMemorySize);
+  memory_ = moved;
 }
 
 EFI_STATUS PeiCore::do_locate_ppi(const EFI_GUID *guid, UINTN instance, EFI_PEI_PPI_DESCRIPTOR **descriptor,

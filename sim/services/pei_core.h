@@ -92,6 +92,14 @@ class PeiCore {
   const std::vector<const EFI_PEI_PPI_DESCRIPTOR *> &ppis() const { return ppis_; }
   // Installs `interface` under `guid` as another module would (descriptor built in RAM).
   void install_ppi(const EFI_GUID &guid, void *interface);
+  // A notification: `fire` runs when a PPI of `guid` is installed, and at once for one that is
+  // there already. (This core has no dispatcher: notifications of either kind fire then.)
+  using Notify = std::function<void(const EFI_PEI_PPI_DESCRIPTOR &installed)>;
+  void add_notify(const EFI_GUID &guid, Notify fire);
+  // What a PEI core does on the switch to permanent memory: the HOB list (and the pool in it)
+  // moves to new memory, the PPI database's pointers into it are moved with it, and the old
+  // memory is given up (filled with 0xAF here, so that a stale pointer shows).
+  void move_hob_list();
   void *locate(const EFI_GUID &guid, unsigned instance = 0) const;
 
   // HOB list: the handoff table first, then every HOB made since.
@@ -115,6 +123,11 @@ class PeiCore {
 
   // Services, callable directly.
   EFI_STATUS do_install_ppi(const EFI_PEI_PPI_DESCRIPTOR *list);
+  // NotifyPpi: the call recorded (or failed as injected), the list checked, each entry entered
+  // with what it runs when it fires (`fire_for(i)` for entry i; by default the host function
+  // the descriptor names, with this core's services).
+  EFI_STATUS notify_ppi(const EFI_PEI_NOTIFY_DESCRIPTOR *list,
+                        const std::function<Notify(std::size_t index)> &fire_for = {});
   EFI_STATUS do_locate_ppi(const EFI_GUID *guid, UINTN instance, EFI_PEI_PPI_DESCRIPTOR **descriptor, VOID **ppi);
   EFI_STATUS do_create_hob(UINT16 type, UINT16 length, VOID **hob);
   EFI_STATUS do_allocate_pool(UINTN size, VOID **buffer);
@@ -141,6 +154,7 @@ class PeiCore {
   std::uint8_t *memory_ = nullptr;
   EFI_HOB_HANDOFF_INFO_TABLE *phit_ = nullptr;
   std::vector<const EFI_PEI_PPI_DESCRIPTOR *> ppis_;
+  std::vector<std::pair<EFI_GUID, Notify>> notifies_;
   std::vector<Fault> faults_;
   std::vector<PeiCall> calls_;
   std::array<unsigned, static_cast<int>(PeiService::Count)> counts_{};

@@ -10,6 +10,7 @@
 
 #include "edk2/SbPkg/SimPlatform/SimMemoryMap.h"
 #include "pi/base.h"
+#include "pi/ppi/memory_discovered.h"
 #include "sim/image/image_cpu.h"
 
 namespace sim {
@@ -18,8 +19,6 @@ namespace sim {
 inline constexpr EFI_GUID gEfiDxeIplPpiGuid = {0x0ae8ce5d, 0xe448, 0x4437, {0xa8, 0xd7, 0xeb, 0xf5, 0xf1, 0x94, 0xf7, 0x31}};
 inline constexpr EFI_GUID gEfiTemporaryRamDonePpiGuid = {
     0xceab683c, 0xec56, 0x4a2d, {0xa9, 0x06, 0x40, 0x53, 0xfa, 0x4e, 0x9c, 0x16}};
-inline constexpr EFI_GUID gEfiPeiMemoryDiscoveredPpiGuid = {
-    0xf894643d, 0xc449, 0x42d1, {0x8e, 0xa8, 0x85, 0xbd, 0xd8, 0xc6, 0x5b, 0xde}};
 
 // PPI descriptor flags.
 inline constexpr std::uint32_t kPpiFlagPpi = 0x00000010;

@@ -10,6 +10,7 @@
 #include "pi/hob.h"
 #include "pi/pei_services.h"
 #include "pi/ppi/cpu_io.h"
+#include "pi/ppi/memory_discovered.h"
 #include "pi/ppi/reset.h"
 #include "pi/ppi/smbus.h"
 #include "pi/ppi/stall.h"
@@ -104,6 +105,7 @@ SB_SAME_LAYOUT(EFI_HOB_MEMORY_POOL, Header);
 
 // pi/pei_services.h
 SB_SAME_LAYOUT(EFI_PEI_PPI_DESCRIPTOR, Flags, Guid, Ppi);
+SB_SAME_LAYOUT(EFI_PEI_NOTIFY_DESCRIPTOR, Flags, Guid, Notify);
 SB_SAME_LAYOUT(EFI_PEI_SERVICES, Hdr, InstallPpi, ReInstallPpi, LocatePpi, NotifyPpi, GetBootMode,
               SetBootMode, GetHobList, CreateHob, FfsFindNextVolume, FfsFindNextFile, FfsFindSectionData,
               InstallPeiMemory, AllocatePages, AllocatePool, CopyMem, SetMem, ReportStatusCode, ResetSystem,

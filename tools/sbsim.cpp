@@ -340,11 +340,17 @@ int main(int argc, char **argv) {
       // The volume's PEI phase runs the images; so does DXE unless --engine says otherwise.
       const sim::Engine dxe_engine = app.count("--engine") != 0 ? engine : sim::Engine::Image;
       sim::BoardHardware hw(board);
-      const sim::VolumeBoot boot = sim::run_volume_boot(board, hw, volume_file, dxe_engine, cost);
+      const sim::VolumeBoot boot = sim::run_volume_boot(board, hw, volume_file, dxe_engine, {.count_instructions = cost});
       std::vector<sim::PeiBootResult> passes;
       for (const sim::VolumePass &p : boot.passes) passes.push_back(p.pei);
       if (cost) {
         fmt::print("{}", sim::format_costs(label, sim::boot_costs(passes, boot.dxe)));
+        // The instruction column is SbPei's; every module's, the PEI core's among them:
+        for (std::size_t i = 0; i < boot.passes.size(); ++i) {
+          fmt::print("instructions in PEI pass {} by module:", i + 1);
+          for (const auto &[module, count] : boot.passes[i].volume.instructions) fmt::print(" {} {}", module, count);
+          fmt::print("\n");
+        }
       } else if (json) {
         fmt::print("{}\n", sim::volume_summary_json(board, boot, hw.machine).dump(2));
       } else {

@@ -33,6 +33,8 @@ void find_faults(const VolumePass &pass, std::size_t number, std::vector<std::st
   const VolumePassResult &v = pass.volume;
   const std::string in = fmt::format("PEI pass {}: ", number);
   if (v.stopped) findings.push_back(in + "the PEI core never reached the DXE IPL: " + *v.stopped);
+  if (v.reached_dxe_ipl && !v.permanent_memory)
+    findings.push_back(in + "the PEI core reached the DXE IPL, but no module had installed permanent memory");
   if (!v.reset) {
     for (const std::string &n : v.not_dispatched) findings.push_back(in + "never ran: " + n);
   }
@@ -62,13 +64,13 @@ void find_faults(const VolumePass &pass, std::size_t number, std::vector<std::st
 }  // namespace
 
 VolumeBoot run_volume_boot(const Board &board, BoardHardware &hw, const std::string &path, Engine dxe_engine,
-                           bool count_instructions, unsigned max_passes) {
+                           const VolumeOptions &options, unsigned max_passes) {
   VolumeBoot boot;
   boot.volume = path;
   Machine &machine = hw.machine;
   Timeline &timeline = machine.timeline();
   const PeiVolume &volume = PeiVolume::load(path);
-  VolumeEngine engine(volume, machine, count_instructions);
+  VolumeEngine engine(volume, machine, options);
   Arena &arena = Arena::instance();
 
   for (unsigned n = 1; n <= max_passes; ++n) {
@@ -111,6 +113,11 @@ VolumeBoot run_volume_boot(const Board &board, BoardHardware &hw, const std::str
     pass.pei.cost = machine.counts() - before;
     pass.log = hw.com1.lines_from(first_line);
     pass.volume.first_log_line = first_line;
+    // A firmware that stopped on an assertion said why on its serial port.
+    if (pass.volume.stopped) {
+      for (const std::string &line : pass.log)
+        if (line.rfind("ASSERT", 0) == 0) *pass.volume.stopped = line + " (then: " + *pass.volume.stopped + ")";
+    }
     find_faults(pass, n, boot.findings);
     boot.passes.push_back(std::move(pass));
     arena.rewind(arena_mark);

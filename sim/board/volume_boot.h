@@ -40,6 +40,6 @@ struct VolumeBoot {
 // Boots `board` from the volume at `path`: PEI passes until one ends without a reset (at most
 // `max_passes`), then DXE on `dxe_engine` when PEI reached the DXE IPL.
 VolumeBoot run_volume_boot(const Board &board, BoardHardware &hw, const std::string &path, Engine dxe_engine,
-                           bool count_instructions, unsigned max_passes = 4);
+                           const VolumeOptions &options = {}, unsigned max_passes = 4);
 
 }  // namespace sim

@@ -26,11 +26,8 @@ constexpr unsigned kCpuIoFunctions = 20;  // EFI_PEI_CPU_IO_PPI: Mem and Io (two
 constexpr std::uint32_t kDescriptorSize = 12;
 constexpr std::size_t kMaxListEntries = 64;
 
-// A pass may take this much virtual time and run this many translated blocks (a pass runs about
-// a million) before it counts as hanging.
+// A pass may take this much virtual time before it counts as hanging.
 constexpr std::uint64_t kPassWatchdogNs = 60'000'000'000;
-constexpr std::uint64_t kMaxBlocks = 50'000'000;
-constexpr std::uint32_t kStallAfterMemoryUs = 100;
 
 constexpr const char *kOtherCode = "(code outside the volume's images)";
 constexpr std::uint64_t kImageSearch = 1ull << 20;  // how far below code in RAM its image may begin
@@ -62,15 +59,15 @@ struct VolumeEngine::Impl {
     std::uint32_t services, sb_pei_done, memory;
   };
 
-  Impl(const PeiVolume &v, Machine &m, bool count_instructions)
+  Impl(const PeiVolume &v, Machine &m, const VolumeOptions &options)
       : volume(v),
         machine(m),
         cpu(ImageCpu::Flash{v.base(), v.flash(), v.flash_size(), code_ranges(v)}, v.fv().what(),
-            {.writable_image = false, .mmio_below_4g = true, .count_instructions = count_instructions,
-             .max_blocks = kMaxBlocks}),
+            {.writable_image = false, .mmio_below_4g = true, .count_instructions = options.count_instructions,
+             .max_blocks = options.max_blocks}),
         sec(cpu),
         steps(m.timeline()),
-        count(count_instructions) {
+        count(options.count_instructions) {
     sb_pei = v.find(PeiVolume::kSbPeiFile);
     for (const VolumeModule &mod : v.modules()) ranges.push_back({mod.first, mod.end, &mod, mod.entry});
     if (!v.pei_core().problem.empty()) {
@@ -181,7 +178,7 @@ struct VolumeEngine::Impl {
 
   void switch_to(const Range *r, std::uint64_t address) {
     const char *was = current_name;
-    if (count) {
+    if (count && cpu.instructions() != counted) {
       result->instructions[was] += cpu.instructions() - counted;
       counted = cpu.instructions();
     }
@@ -212,6 +209,7 @@ struct VolumeEngine::Impl {
     const std::uint64_t sp = cpu.stack_pointer();
     const VolumeModule *by = caller();
     if (by == nullptr || by->type != kFfsPeiCore) return;
+    if (!returns.empty() && returns.back().sp == sp + 4) return;  // the entry's first instruction again, no new call
     result->dispatched.push_back({m.name, machine.now_ns(), 0, std::nullopt});
     const bool is_sb_pei = &m == sb_pei;
     returns.push_back({cpu.read32(sp), sp + 4, result->dispatched.size() - 1, is_sb_pei});
@@ -526,8 +524,8 @@ struct VolumeEngine::Impl {
   std::uint32_t scratch_guid = 0, scratch_out = 0, scratch_calls = 0;
 };
 
-VolumeEngine::VolumeEngine(const PeiVolume &volume, Machine &machine, bool count_instructions)
-    : impl_(std::make_unique<Impl>(volume, machine, count_instructions)) {}
+VolumeEngine::VolumeEngine(const PeiVolume &volume, Machine &machine, const VolumeOptions &options)
+    : impl_(std::make_unique<Impl>(volume, machine, options)) {}
 
 VolumeEngine::~VolumeEngine() = default;
 

@@ -83,9 +83,16 @@ struct VolumePassResult {
   std::size_t first_log_line = 0;                     // of the UART's lines, where this pass began
 };
 
+struct VolumeOptions {
+  bool count_instructions = false;
+  // Translated blocks a pass may run before it counts as hanging (a pass of the simulator's
+  // volume runs about 50,000; SMBus controllers that never answer take a few million).
+  std::uint64_t max_blocks = 50'000'000;
+};
+
 class VolumeEngine {
  public:
-  VolumeEngine(const PeiVolume &volume, Machine &machine, bool count_instructions);
+  VolumeEngine(const PeiVolume &volume, Machine &machine, const VolumeOptions &options);
   ~VolumeEngine();
   VolumeEngine(const VolumeEngine &) = delete;
   VolumeEngine &operator=(const VolumeEngine &) = delete;

@@ -601,11 +601,14 @@ void ImageCpu::fail(int err, std::uint64_t pc) {
         throw EmulationFault(fmt::format("{}: write into a read-only part of its image at 0x{:X} (image offset 0x{:X}) "
                                          "by the instruction at {}",
                                          name_, fault_address_, fault_address_ - load_, at));
+      if (owns(fault_address_) && namer_)  // flash that several images run in place from
+        throw XipViolation(fmt::format("execute-in-place violation: a write into flash at 0x{:X} ({}) by the instruction at {}",
+                                       fault_address_, namer_(fault_address_), at));
       if (owns(fault_address_))
         throw XipViolation(fmt::format(
-            "execute-in-place violation: {} wrote into its image at 0x{:X} ({}) with the instruction at {}", name_,
-            fault_address_, namer_ ? namer_(fault_address_) : fmt::format("image offset 0x{:X}", fault_address_ - load_),
-            at));
+            "execute-in-place violation: {} wrote into its image at 0x{:X} (image offset 0x{:X}) with the instruction "
+            "at {}",
+            name_, fault_address_, fault_address_ - load_, at));
       throw EmulationFault(fmt::format("{}: write to protected memory at 0x{:X} by the instruction at {}", name_,
                                        fault_address_, at));
     case UC_ERR_READ_UNMAPPED:

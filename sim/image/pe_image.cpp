@@ -157,8 +157,11 @@ void PeImage::load(std::uint8_t *memory, std::uint64_t load_address) const {
       std::uint16_t entry;
       std::memcpy(&entry, memory + reloc_rva_ + at + e, 2);
       const unsigned type = entry >> 12;
-      const std::uint64_t target = std::uint64_t{page} + (entry & 0xFFF);
       if (type == kRelAbsolute) continue;
+      // Pages are named by RVA; a TE image in memory begins `stripped_` bytes into that space.
+      const std::uint64_t rva = std::uint64_t{page} + (entry & 0xFFF);
+      if (rva < stripped_) throw std::runtime_error(what_ + ": relocation in the stripped headers");
+      const std::uint64_t target = rva - stripped_;
       const unsigned width = type == kRelHighLow ? 4 : type == kRelDir64 ? 8 : 0;
       if (width == 0) throw std::runtime_error(fmt::format("{}: relocation type {} not supported", what_, type));
       if (target + width > size_of_image_) throw std::runtime_error(what_ + ": relocation outside the image");

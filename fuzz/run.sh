@@ -14,7 +14,7 @@ if [ "${1:-}" = "--execs" ]; then
 elif [ -n "${1:-}" ]; then
   limit=$1
 fi
-targets=(smbus_execute table_walkers prompt scenario)
+targets=(smbus_execute table_walkers prompt scenario volume)
 
 ./build.sh deps
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
@@ -24,6 +24,8 @@ cmake --build build-fuzz
 run_target() {
   local target=$1 corpus="build-fuzz/corpus/$1" budget
   mkdir -p "$corpus" "build-fuzz/findings/$target"
+  # The volume target starts from the simulator's built volumes too, where they are built.
+  if [ "$target" = volume ]; then cp build/edk2/SIMPEIFV*.Fv "$corpus/" 2>/dev/null || true; fi
   if [ "$mode" = execs ]; then budget="-runs=$limit"; else budget="-max_total_time=$limit"; fi
   build-fuzz/fuzz/fuzz_"$target" "$budget" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
     -artifact_prefix="build-fuzz/findings/$target/" "$corpus" "fuzz/corpus/$target" >"build-fuzz/$target.log" 2>&1 || true

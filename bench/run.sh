@@ -29,7 +29,7 @@ echo
 "$out/bench_boot" --benchmark_format=json --benchmark_min_time=0.5 2>/dev/null | python3 -c '
 import json, sys
 targets = {"host": "1,000", "image": "20,000", "volume": "50,000"}
-labels = {"volume": "volume (EDK2's PEI core)"}
+labels = {"volume": "volume (the PEI core of EDK2)"}
 print("| engine | trace | us per boot (CPU) | target (us) |")
 print("|---|---|---:|---:|")
 for b in json.load(sys.stdin)["benchmarks"]:

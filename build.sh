@@ -1,21 +1,28 @@
 #!/usr/bin/env bash
-# One command for everything:
-#   ./build.sh [sbsim options]   install what is missing, build everything, run sbsim on the default board
-#   ./build.sh test              install what is missing, build everything, run every test
+# One command for each job:
+#   ./build.sh [sbsim options]   install what is missing, build sbsim and the two images, run a
+#                                simulated boot (the default board; the options go to sbsim)
+#   ./build.sh test              install what is missing, build everything (the firmware EDK2
+#                                builds too), run every test
+#   ./build.sh firmware          what EDK2 builds from edk2/ (edk2/build_platform.sh): the test
+#                                platform firmware and the simulator's PEI volume, into build/edk2
+#   ./build.sh package           a Debian package of the bench (sbsim, the images, the boards, the
+#                                golden traces, the EDK2 package) in build-package/
 #   ./build.sh deps              only install what is missing
 #   ./build.sh coverage          the host tests built with clang's source-based coverage: line and
 #                                branch coverage of sb_pei/ and cmos_error_prompt/ from ctest
-# "Everything" includes the test platform firmware that EDK2 builds from edk2/ (edk2/build_platform.sh).
 set -euo pipefail
 cd "$(dirname "$0")"
 
-PACKAGES=(cmake ninja-build g++ clang-14 lld-14 llvm-14 libclang-rt-14-dev libgtest-dev libgmock-dev libunicorn-dev pkg-config libbenchmark-dev
-          qemu-system-x86 ovmf python3
-          libcli11-dev nlohmann-json3-dev libfmt-dev libtomlplusplus-dev libdtl-dev)
+# What the simulated boot needs (sbsim and the two images), then what the tests, the fuzzing,
+# the benchmarks and the package need besides.
+MAIN_PACKAGES=(cmake ninja-build g++ clang-14 lld-14 llvm-14 libunicorn-dev pkg-config
+               libcli11-dev nlohmann-json3-dev libfmt-dev libtomlplusplus-dev libdtl-dev)
+TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev libclang-rt-14-dev qemu-system-x86 ovmf python3 dpkg-dev zip)
 
 install_missing() {
   local missing=() p
-  for p in "${PACKAGES[@]}"; do
+  for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
   done
   ((${#missing[@]} == 0)) && return
@@ -26,11 +33,33 @@ install_missing() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-build() {
+configure() {
   cmake -S . -B build -G Ninja >/dev/null
+}
+
+# What the simulated boot needs: sbsim and the two images it can run.
+build_main() {
+  configure
+  cmake --build build --target sbsim SbPei_image CmosErrorPrompt_image
+}
+
+build_all() {
+  configure
   cmake --build build
-  # The test platform firmware from the EDK2 package (EDK2 itself is fetched and kept in ~/.cache).
+  firmware
+}
+
+# The firmware EDK2 builds from the package (EDK2 itself is fetched and kept in ~/.cache).
+firmware() {
   edk2/build_platform.sh build/edk2
+}
+
+# A Debian package, from a build without the sanitizers; its dependencies are the packages of
+# the libraries the programs link (dpkg-shlibdeps).
+package() {
+  cmake -S . -B build-package -G Ninja -DSB_SANITIZE=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build build-package --target sbsim SbPei_image CmosErrorPrompt_image
+  (cd build-package && cpack -G DEB)
 }
 
 # Line and branch coverage of the two modules from the host tests (llvm-cov), and every line
@@ -58,20 +87,28 @@ coverage() {
 
 case "${1:-}" in
   deps)
-    install_missing
+    install_missing "${MAIN_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
     ;;
   coverage)
-    install_missing
+    install_missing "${MAIN_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
     coverage
     ;;
   test)
-    install_missing
-    build
+    install_missing "${MAIN_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+    build_all
     ctest --test-dir build --output-on-failure -j "$(nproc)"
     ;;
+  firmware)
+    install_missing "${MAIN_PACKAGES[@]}"
+    firmware
+    ;;
+  package)
+    install_missing "${MAIN_PACKAGES[@]}" dpkg-dev
+    package
+    ;;
   *)
-    install_missing
-    build
+    install_missing "${MAIN_PACKAGES[@]}"
+    build_main
     ./build/sbsim "$@"
     ;;
 esac

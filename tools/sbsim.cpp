@@ -15,6 +15,8 @@
 #include "sim/board/timeline_json.h"
 #include "sim/board/trace_diff.h"
 #include "sim/board/volume_boot.h"
+#include "sim/machine/data_paths.h"
+#include "git_revision.h"
 #include "sim/services/guid_names.h"
 
 namespace {
@@ -186,6 +188,20 @@ void print_volume_pass(std::size_t n, const sim::VolumePass &p) {
   }
 }
 
+// A board file, or the name of an example board ("s3-usb-resume"), looked for in the installed
+// data folder when sbsim runs from an installed prefix, else in the source tree's boards/.
+std::string board_path(const std::string &board) {
+  if (board.empty() || std::filesystem::exists(board)) return board;
+  std::vector<std::string> dirs;
+  if (const auto installed = sim::installed_data_dir()) dirs.push_back(*installed + "boards/");
+  dirs.push_back(SB_BOARDS_DIR "/");
+  for (const std::string &dir : dirs) {
+    for (const std::string &file : {board, board + ".toml"})
+      if (std::filesystem::is_regular_file(dir + file)) return dir + file;
+  }
+  return board;  // not found: the loader says so
+}
+
 // "Field=Value" (value in C notation: 0x.., decimal) for the hook at 0x100.
 std::pair<std::string, std::uint32_t> parse_setting(const std::string &s) {
   const auto eq = s.find('=');
@@ -276,7 +292,9 @@ int main(int argc, char **argv) {
   app.add_option("--sleep-type", sleep_type, "SLP_TYP kept in the PM1 control register (3 = resume from S3)")
       ->check(CLI::Range(0, 7));
   std::string board_file;
-  app.add_option("board", board_file, "board scenario (TOML); without one, the built-in power-loss board");
+  app.add_option("board", board_file,
+                 "board scenario (TOML), or the name of an example board (s3-usb-resume); without one, the built-in "
+                 "power-loss board");
   bool json = false;
   app.add_flag("--json", json, "print the summary as one JSON document instead of text");
   std::vector<std::string> settings;
@@ -302,7 +320,11 @@ int main(int argc, char **argv) {
   app.add_flag("--cost", cost,
                "print what each phase cost: port, memory and PCI configuration accesses, time spent delaying, the "
                "real-board estimate (1 us a port access) and, on the image engine, instructions");
+  const std::optional<std::string> installed = sim::installed_data_dir();
+  app.set_version_flag("--version", fmt::format("sbsim {} (git {})\ndata: {}", SB_VERSION, SB_GIT_REVISION,
+                                                installed ? *installed : "the source and build trees"));
   CLI11_PARSE(app, argc, argv);
+  board_file = board_path(board_file);
   const sim::Engine engine = *sim::engine_named(engine_name);
   sim::SbPeiModule::count_instructions(cost);
 

@@ -8,6 +8,7 @@
 #include "pi/ppi/stall.h"
 #include "sb_pei/sb_pei.h"
 #include "sim/engines/image_modules.h"
+#include "sim/machine/data_paths.h"
 
 #ifndef SB_DEFAULT_IMAGE_DIR
 #define SB_DEFAULT_IMAGE_DIR "."
@@ -24,8 +25,9 @@ std::optional<Engine> engine_named(std::string_view name) {
 }
 
 std::string image_path(const std::string &file) {
-  const char *dir = std::getenv("SB_IMAGE_DIR");
-  return std::string(dir != nullptr && *dir != 0 ? dir : SB_DEFAULT_IMAGE_DIR) + "/" + file;
+  if (const char *dir = std::getenv("SB_IMAGE_DIR"); dir != nullptr && *dir != 0) return std::string(dir) + "/" + file;
+  if (const std::optional<std::string> installed = installed_data_dir()) return *installed + "images/" + file;
+  return std::string(SB_DEFAULT_IMAGE_DIR) + "/" + file;
 }
 
 namespace {

@@ -25,7 +25,8 @@ enum class Engine { Host, Image };
 const char *engine_name(Engine e);
 std::optional<Engine> engine_named(std::string_view name);
 
-// Where the images are looked for: $SB_IMAGE_DIR, else the build directory they were made in.
+// Where the images are looked for: $SB_IMAGE_DIR, else the installed prefix's data folder when
+// the program runs from one, else the build directory they were made in.
 std::string image_path(const std::string &file);
 
 // SbPei's PPIs as a later module calls them, whatever runs them.

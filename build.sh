@@ -18,7 +18,7 @@ cd "$(dirname "$0")"
 # the benchmarks and the package need besides.
 MAIN_PACKAGES=(cmake ninja-build g++ clang-14 lld-14 llvm-14 libunicorn-dev pkg-config
                libcli11-dev nlohmann-json3-dev libfmt-dev libtomlplusplus-dev libdtl-dev)
-TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev libclang-rt-14-dev qemu-system-x86 ovmf python3 dpkg-dev zip unzip)
+TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev libclang-rt-14-dev qemu-system-x86 ovmf python3 dpkg-dev zip unzip ccache)
 
 install_missing() {
   local missing=() p

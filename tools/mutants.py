@@ -1,0 +1,562 @@
+#!/usr/bin/env python3
+"""Mutation testing of the two modules (sb_pei/, cmos_error_prompt/): how many small faults the
+host tests notice.
+
+Each mutant is one change of one token: a relational, logical, arithmetic or bitwise operator, an
+integer constant (n -> n+1, 0 <-> 1), a boolean constant, a removed call statement. It is applied
+to a scratch copy of the tree (one per worker), the copy is rebuilt incrementally without the
+sanitizers, and the tests run until the first failure: the golden traces on the host engine,
+then on the image engine, then the GoogleTest suite. A mutant is killed (a test failed), timed
+out (a test ran past its bound: counted as killed), survived, or does not build.
+
+    tools/mutants.py                      every mutant
+    tools/mutants.py --sample 60 --seed S a random sample (the same S draws the same mutants)
+    tools/mutants.py --since REV          the mutants on lines changed since REV
+    tools/mutants.py --list               the mutants, without running them
+
+Results are kept in OUT/results.jsonl as they come; a rerun skips the mutants already there (for
+the same source line). OUT/report.md is the report: per file, mutants, killed, survived, score;
+then every survivor. Mutants listed in tools/mutants_equivalent.txt (with the reason each cannot
+change what the module does) are counted apart. The score is killed / (mutants - equivalent -
+not built)."""
+import argparse
+import hashlib
+import json
+import multiprocessing
+import os
+import random
+import re
+import shutil
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+MODULE_DIRS = ("sb_pei", "cmos_error_prompt")
+EQUIVALENT_FILE = os.path.join(ROOT, "tools", "mutants_equivalent.txt")
+BOARDS = sorted(f[:-5] for f in os.listdir(os.path.join(ROOT, "boards")) if f.endswith(".toml"))
+BUILD_TARGETS = ["sbsim", "host_tests", "SbPei_image", "CmosErrorPrompt_image"]
+BOOT_TARGETS = ["sbsim", "SbPei_image", "CmosErrorPrompt_image"]  # what the golden steps need
+STEP_TIMEOUT = 180  # seconds a test step may take before the mutant counts as timed out
+
+# ---- Finding mutants ------------------------------------------------------------------------
+
+TOKEN = re.compile(r"""
+    (?P<space>\s+)
+  | (?P<comment>//[^\n]*|/\*.*?\*/)
+  | (?P<string>"(?:\\.|[^"\\\n])*"|'(?:\\.|[^'\\\n])*')
+  | (?P<number>0[xX][0-9a-fA-F]+[uUlL]*|\d+[uUlL]*)
+  | (?P<ident>[A-Za-z_]\w*)
+  | (?P<op><<=|>>=|->|::|\+\+|--|<<|>>|<=|>=|==|!=|&&|\|\||\+=|-=|\*=|/=|%=|&=|\|=|\^=|[-+*/%<>=!&|^~?:;,.(){}\[\]])
+""", re.S | re.X)
+
+KEYWORDS = {"return", "if", "else", "for", "while", "do", "switch", "case", "default", "break", "continue",
+            "goto", "sizeof", "const", "constexpr", "static", "inline", "typedef", "using", "namespace",
+            "struct", "enum", "union", "class", "template", "typename", "auto", "extern", "volatile",
+            "static_assert", "operator", "new", "delete", "this", "public", "private", "protected"}
+TYPE_WORDS = {"bool", "int", "char", "void", "unsigned", "short", "long", "auto", "const", "volatile", "float", "double"}
+TEMPLATE_OPENERS = {"static_cast", "reinterpret_cast", "const_cast", "dynamic_cast", "template"}
+
+RELATIONAL = {"<": "<=", "<=": "<", ">": ">=", ">=": ">", "==": "!=", "!=": "=="}
+LOGICAL = {"&&": "||", "||": "&&"}
+ARITHMETIC = {"+": "-", "-": "+", "++": "--", "--": "++", "+=": "-=", "-=": "+=", "*": "/"}
+BITWISE = {"&": "|", "|": "&", "^": "|", "<<": ">>", ">>": "<<", "&=": "|=", "|=": "&=", "^=": "|="}
+
+
+class Tok:
+    def __init__(self, kind, text, start):
+        self.kind, self.text, self.start = kind, text, start
+
+    @property
+    def end(self):
+        return self.start + len(self.text)
+
+
+def tokenize(text):
+    # Preprocessor lines are not code to mutate: blanked, offsets kept.
+    masked = re.sub(r"^[ \t]*#[^\n]*", lambda m: " " * len(m.group(0)), text, flags=re.M)
+    toks, at = [], 0
+    while at < len(masked):
+        m = TOKEN.match(masked, at)
+        if not m:
+            at += 1
+            continue
+        kind = m.lastgroup
+        if kind not in ("space", "comment"):
+            toks.append(Tok(kind, m.group(0), m.start()))
+        at = m.end()
+    return toks
+
+
+def type_like(tok):
+    """A type name in this code base: all capitals (UINT32, EFI_GUID, SB_CONFIG) or a C++ type word."""
+    return tok is not None and tok.kind == "ident" and (tok.text in TYPE_WORDS or re.fullmatch(r"[A-Z][A-Z0-9_]+", tok.text))
+
+
+def operand_end(tok):
+    return tok is not None and (tok.kind in ("number", "ident") and tok.text not in KEYWORDS or tok.text in (")", "]"))
+
+
+def operand_start(tok):
+    return tok is not None and (tok.kind in ("number", "ident") and tok.text not in ("sizeof",) or
+                                tok.text in ("(", "~", "!", "-", "*"))
+
+
+def skipped_spans(toks):
+    """Token index ranges never mutated: static_assert(...), the angle brackets of casts and
+    templates, the brackets of array declarations, attributes."""
+    skip = set()
+
+    def balanced(i, open_, close):
+        depth = 0
+        for j in range(i, len(toks)):
+            if toks[j].text == open_:
+                depth += 1
+            elif toks[j].text == close:
+                depth -= 1
+                if depth == 0:
+                    return j
+        return len(toks) - 1
+
+    for i, t in enumerate(toks):
+        if t.text in ("static_assert", "__attribute__", "alignas") and i + 1 < len(toks) and toks[i + 1].text == "(":
+            skip.update(range(i, balanced(i + 1, "(", ")") + 1))
+        elif t.text in TEMPLATE_OPENERS and i + 1 < len(toks) and toks[i + 1].text == "<":
+            skip.update(range(i, balanced(i + 1, "<", ">") + 1))
+        elif t.text == "[" and i >= 2 and toks[i - 1].kind == "ident" and (type_like(toks[i - 2]) or toks[i - 2].text == "*"):
+            skip.update(range(i, balanced(i, "[", "]") + 1))  # an array's size in its declaration
+    return skip
+
+
+def statement_calls(toks, skip):
+    """Statements that are a call and nothing else (`Foo(...);`, `(*Ps)->Bar(...);`): the whole
+    statement, to be removed."""
+    out, depth = [], 0
+    for i, t in enumerate(toks):
+        if t.text == "(":
+            depth += 1
+        elif t.text == ")":
+            depth -= 1
+        if depth != 0 or i in skip:
+            continue
+        prev = toks[i - 1].text if i else ";"
+        if prev not in (";", "{", "}", ")", "else") or t.text in KEYWORDS or t.kind == "number" or type_like(t):
+            continue  # not the start of a statement, or a declaration (types are in capitals here)
+        if prev == ")" and not closes_condition(toks, i - 1):
+            continue
+        # The statement: to the next ';' at this depth, with a call in it and no assignment.
+        j, d, has_call = i, 0, False
+        while j < len(toks):
+            x = toks[j].text
+            if x in ("(", "[", "{"):
+                d += 1
+                has_call = has_call or (x == "(" and j > i)
+            elif x in (")", "]", "}"):
+                d -= 1
+                if d < 0:
+                    break
+            elif x == ";" and d == 0:
+                break
+            elif d == 0 and (x in ("=", "+=", "-=", "|=", "&=", "^=", "<<=", ">>=", "?", "return") or
+                             (toks[j].kind == "ident" and j > i and toks[j - 1].kind == "ident")):
+                has_call = False  # an assignment or a declaration, not a bare call
+                break
+            j += 1
+        if j < len(toks) and toks[j].text == ";" and has_call and toks[j - 1].text == ")" and t.kind in ("ident", "op"):
+            if t.kind == "op" and t.text != "(":
+                continue
+            out.append((i, j))
+    return out
+
+
+def closes_condition(toks, i):
+    """The ')' at i closes the condition of an if, for or while."""
+    depth = 0
+    for j in range(i, -1, -1):
+        if toks[j].text == ")":
+            depth += 1
+        elif toks[j].text == "(":
+            depth -= 1
+            if depth == 0:
+                return j > 0 and toks[j - 1].text in ("if", "for", "while")
+    return False
+
+
+def number_mutation(text):
+    m = re.fullmatch(r"(0[xX])?([0-9a-fA-F]+)([uUlL]*)", text)
+    prefix, digits, suffix = m.groups()
+    value = int(digits, 16 if prefix else 10)
+    new = 1 if value == 0 else 0 if value == 1 else value + 1
+    if prefix:
+        return f"{prefix}{new:0{len(digits)}X}{suffix}"
+    return f"{new}{suffix}"
+
+
+def find_mutants(path):
+    rel = os.path.relpath(path, ROOT)
+    text = open(path).read()
+    toks = tokenize(text)
+    skip = skipped_spans(toks)
+    mutants = []
+
+    def add(kind, start, end, replacement):
+        original = text[start:end]
+        line = text.count("\n", 0, start) + 1
+        line_start = text.rfind("\n", 0, start) + 1
+        line_end = text.find("\n", start)
+        line_text = text[line_start:line_end if line_end >= 0 else len(text)]
+        mutants.append({"file": rel, "line": line, "col": start - line_start + 1, "start": start, "end": end,
+                        "kind": kind, "original": original, "replacement": replacement, "line_text": line_text.strip()})
+
+    for i, t in enumerate(toks):
+        if i in skip:
+            continue
+        prev = toks[i - 1] if i else None
+        nxt = toks[i + 1] if i + 1 < len(toks) else None
+        binary = operand_end(prev) and operand_start(nxt)
+        if t.kind == "number":
+            if prev is not None and prev.text == "[" and i >= 3 and type_like(toks[i - 3]):
+                continue
+            add("constant", t.start, t.end, number_mutation(t.text))
+        elif t.text in ("true", "false"):
+            add("constant", t.start, t.end, "false" if t.text == "true" else "true")
+        elif t.text in RELATIONAL and binary:
+            add("relational", t.start, t.end, RELATIONAL[t.text])
+        elif t.text in LOGICAL:
+            add("logical", t.start, t.end, LOGICAL[t.text])
+        elif t.text == "!" and nxt is not None and (nxt.kind == "ident" or nxt.text == "("):
+            add("logical", t.start, t.end, "")
+        elif t.text in ("++", "--"):
+            add("arithmetic", t.start, t.end, ARITHMETIC[t.text])
+        elif t.text in ("+", "-", "+=", "-=") and binary:
+            add("arithmetic", t.start, t.end, ARITHMETIC[t.text])
+        elif t.text == "*" and binary and not type_like(prev) and prev.text != ")":
+            add("arithmetic", t.start, t.end, ARITHMETIC[t.text])
+        elif t.text in ("&", "|", "^", "<<", ">>") and binary and not type_like(prev):
+            add("bitwise", t.start, t.end, BITWISE[t.text])
+        elif t.text in ("&=", "|=", "^="):
+            add("bitwise", t.start, t.end, BITWISE[t.text])
+        elif t.text == "~" and nxt is not None and operand_start(nxt):
+            add("bitwise", t.start, t.end, "")
+    for i, j in statement_calls(toks, skip):
+        add("removed call", toks[i].start, toks[j].end, ";")
+
+    # Which occurrence of the same change on the same line: part of the mutant's name.
+    seen = {}
+    for m in sorted(mutants, key=lambda m: m["start"]):
+        key = (m["file"], m["line_text"], m["original"], m["replacement"])
+        seen[key] = seen.get(key, 0) + 1
+        m["occurrence"] = seen[key]
+        m["id"] = hashlib.sha1("|".join(map(str, key + (m["occurrence"],))).encode()).hexdigest()[:16]
+    return sorted(mutants, key=lambda m: m["start"])
+
+
+def module_sources():
+    out = []
+    for d in MODULE_DIRS:
+        for base, _, files in os.walk(os.path.join(ROOT, d)):
+            out += [os.path.join(base, f) for f in sorted(files) if f.endswith((".cpp", ".h"))]
+    return sorted(out)
+
+
+def all_mutants():
+    return [m for path in module_sources() for m in find_mutants(path)]
+
+
+def changed_lines(rev):
+    """Lines of the module sources added or changed since REV (in the files as they are now)."""
+    out = subprocess.run(["git", "-C", ROOT, "diff", "-U0", rev, "--", *MODULE_DIRS], capture_output=True, text=True,
+                         check=True).stdout
+    lines, current = set(), None
+    for line in out.splitlines():
+        if line.startswith("+++ "):
+            current = line[6:] if line.startswith("+++ b/") else None
+        m = re.match(r"@@ -\S+ \+(\d+)(?:,(\d+))? @@", line)
+        if m and current:
+            first, count = int(m.group(1)), int(m.group(2) or 1)
+            lines.update((current, n) for n in range(first, first + count))
+    return lines
+
+
+def load_equivalents():
+    """file | line (as it stands, stripped) | original -> replacement [#occurrence] | reason"""
+    out = {}
+    if not os.path.exists(EQUIVALENT_FILE):
+        return out
+    for number, raw in enumerate(open(EQUIVALENT_FILE), 1):
+        if not raw.strip() or raw.lstrip().startswith("#"):
+            continue
+        parts = [p.strip() for p in raw.rstrip("\n").split(" | ")]
+        if len(parts) != 4 or not parts[3]:
+            sys.exit(f"{EQUIVALENT_FILE}:{number}: want 'file | line | original -> replacement | reason'")
+        change = re.fullmatch(r"(.*?) -> (.*?)(?: #(\d+))?", parts[2])
+        if not change:
+            sys.exit(f"{EQUIVALENT_FILE}:{number}: the change is 'original -> replacement' (or '... #2')")
+        original, replacement, occurrence = change.group(1), change.group(2), int(change.group(3) or 1)
+        if replacement == "(removed)":
+            replacement = ";" if original.endswith(";") else ""
+        out[(parts[0], parts[1], original, replacement, occurrence)] = parts[3]
+    return out
+
+
+def equivalent_reason(m, equivalents):
+    return equivalents.get((m["file"], m["line_text"], m["original"], m["replacement"], m["occurrence"]))
+
+
+# ---- Running them ---------------------------------------------------------------------------
+
+def tracked_files():
+    out = subprocess.run(["git", "-C", ROOT, "ls-files", "--cached", "--others", "--exclude-standard", "-z"],
+                         capture_output=True, check=True).stdout
+    return [f for f in out.decode().split("\0") if f]
+
+
+def sync_tree(dst):
+    """A copy of the tree as it stands (new and changed files copied, symbolic links kept)."""
+    for rel in tracked_files():
+        src, out = os.path.join(ROOT, rel), os.path.join(dst, rel)
+        if not os.path.lexists(src):
+            continue
+        os.makedirs(os.path.dirname(out), exist_ok=True)
+        if os.path.islink(src):
+            if not os.path.islink(out) or os.readlink(out) != os.readlink(src):
+                if os.path.lexists(out):
+                    os.remove(out)
+                os.symlink(os.readlink(src), out)
+        elif not os.path.exists(out) or open(src, "rb").read() != open(out, "rb").read():
+            shutil.copy2(src, out)
+
+
+def run(cmd, cwd, env=None, timeout=STEP_TIMEOUT):
+    try:
+        r = subprocess.run(cmd, cwd=cwd, env=env, capture_output=True, text=True, timeout=timeout)
+        return r.returncode, (r.stdout + r.stderr)[-2000:]
+    except subprocess.TimeoutExpired:
+        return None, "timed out"
+
+
+def build_env(out):
+    env = dict(os.environ)
+    env.pop("SB_IMAGE_DIR", None)
+    if shutil.which("ccache"):
+        # One cache for every worker's copy: paths below OUT are hashed relative to it.
+        env.update(CCACHE_DIR=os.path.join(out, "ccache"), CCACHE_BASEDIR=out, CCACHE_NOHASHDIR="1")
+    return env
+
+
+def setup_worker(out, index, jobs):
+    src, build = os.path.join(out, f"w{index}", "src"), os.path.join(out, f"w{index}", "build")
+    sync_tree(src)
+    env = build_env(out)
+    if not os.path.exists(os.path.join(build, "build.ninja")):
+        launcher = ["-DCMAKE_CXX_COMPILER_LAUNCHER=ccache", "-DCMAKE_C_COMPILER_LAUNCHER=ccache"] if shutil.which("ccache") else []
+        code, log = run(["cmake", "-S", src, "-B", build, "-G", "Ninja", "-DSB_SANITIZE=OFF",
+                         "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DSB_PEI_MAX_BYTES=1000000", *launcher], ROOT, env, 600)
+        if code != 0:
+            sys.exit(f"mutants: configuring worker {index} failed:\n{log}")
+    code, log = run(["cmake", "--build", build, "-j", str(jobs), "--target", *BUILD_TARGETS], ROOT, env, 3600)
+    if code != 0:
+        sys.exit(f"mutants: the unmutated tree does not build in worker {index}:\n{log}")
+    return src, build
+
+
+def test_steps(src, build):
+    """The tests, cheapest and most telling first; a step None builds the test suite (a mutant in
+    a header rebuilds much of it, which the golden steps often make needless)."""
+    sbsim = os.path.join(build, "sbsim")
+    for b in BOARDS:
+        yield f"golden.{b}", [sbsim, "diff", os.path.join(src, "tests", "golden", b + ".jsonl"),
+                              os.path.join(src, "boards", b + ".toml")]
+    for b in BOARDS:
+        folded = os.path.join(build, f"mutant-{b}.jsonl")
+        yield f"golden.{b} (image engine)", ["sh", "-c", f"'{sbsim}' --engine image '{src}/boards/{b}.toml' "
+                                                          f"--folded-trace '{folded}' >/dev/null; '{sbsim}' diff "
+                                                          f"'{src}/tests/golden/{b}.jsonl' '{folded}'"]
+    yield "build host_tests", None
+    yield "host_tests", [os.path.join(build, "tests", "host_tests"), "--gtest_fail_fast", "--gtest_brief=1"]
+
+
+def first_error(log):
+    for line in log.splitlines():
+        if "error" in line:
+            return line.strip()[:200]
+    return ""
+
+
+def try_mutant(m, src, build, env):
+    path = os.path.join(src, m["file"])
+    original = open(path).read()
+    if original[m["start"]:m["end"]] != m["original"]:
+        return "skipped", "the source moved under the mutant"
+    try:
+        open(path, "w").write(original[:m["start"]] + m["replacement"] + original[m["end"]:])
+        for name, cmd in [("build", None)] + list(test_steps(src, build)):
+            if cmd is None:
+                code, log = run(["cmake", "--build", build, "-j", "1", "--target",
+                                 *(BOOT_TARGETS if name == "build" else ["host_tests"])], src, env, 1800)
+                if code != 0:
+                    return "does not build", first_error(log)
+                continue
+            code, log = run(cmd, build, env)
+            if code is None:
+                return "timed out", name
+            if code != 0:
+                return "killed", name
+        return "survived", ""
+    finally:
+        open(path, "w").write(original)
+
+
+def worker(index, out, queue, results, deadline, jobs):
+    src, build = setup_worker(out, index, jobs)
+    env = build_env(out)
+    with open(os.path.join(out, f"results-w{index}.jsonl"), "a") as log:
+        while True:
+            if deadline and time.time() > deadline:
+                return
+            try:
+                m = queue.get_nowait()
+            except Exception:
+                return
+            started = time.time()
+            status, detail = try_mutant(m, src, build, env)
+            record = {k: m[k] for k in ("id", "file", "line", "col", "kind", "original", "replacement", "line_text",
+                                         "occurrence")}
+            record.update(status=status, detail=detail, seconds=round(time.time() - started, 1))
+            log.write(json.dumps(record) + "\n")
+            log.flush()
+            results.put(record)
+
+
+def read_results(out):
+    done = {}
+    for name in sorted(os.listdir(out)) if os.path.isdir(out) else []:
+        if name.startswith("results") and name.endswith(".jsonl"):
+            for line in open(os.path.join(out, name)):
+                if line.strip():
+                    r = json.loads(line)
+                    done[r["id"]] = r
+    return done
+
+
+# ---- The report -----------------------------------------------------------------------------
+
+def report(mutants, done, equivalents):
+    rows, survivors = {}, []
+    for m in mutants:
+        r = done.get(m["id"])
+        if r is None or r["status"] == "skipped":
+            continue
+        row = rows.setdefault(m["file"], dict(mutants=0, killed=0, timed_out=0, survived=0, not_built=0, equivalent=0))
+        row["mutants"] += 1
+        reason = equivalent_reason(m, equivalents)
+        if reason is not None:
+            row["equivalent"] += 1
+        elif r["status"] == "killed":
+            row["killed"] += 1
+        elif r["status"] == "timed out":
+            row["timed_out"] += 1
+        elif r["status"] == "does not build":
+            row["not_built"] += 1
+        else:
+            row["survived"] += 1
+            survivors.append((m, r))
+    lines = ["# Mutation testing of sb_pei/ and cmos_error_prompt/", "",
+             "Score: killed (timed out included) / (mutants - equivalent - not built).", "",
+             "| file | mutants | killed | timed out | survived | not built | equivalent | score |",
+             "|---|---:|---:|---:|---:|---:|---:|---:|"]
+
+    def score(r):
+        scored = r["mutants"] - r["equivalent"] - r["not_built"]
+        return f"{100 * (r['killed'] + r['timed_out']) / scored:.1f} %" if scored else "-"
+
+    total = dict(mutants=0, killed=0, timed_out=0, survived=0, not_built=0, equivalent=0)
+    by_module = {d: dict(total) for d in MODULE_DIRS}
+    for f in sorted(rows):
+        r = rows[f]
+        lines.append(f"| {f} | {r['mutants']} | {r['killed']} | {r['timed_out']} | {r['survived']} | {r['not_built']} | "
+                     f"{r['equivalent']} | {score(r)} |")
+        for k in total:
+            total[k] += r[k]
+            by_module[f.split("/")[0]][k] += r[k]
+    for name, r in list(by_module.items()) + [("all", total)]:
+        lines.append(f"| **{name}** | {r['mutants']} | {r['killed']} | {r['timed_out']} | {r['survived']} | "
+                     f"{r['not_built']} | {r['equivalent']} | {score(r)} |")
+    lines += ["", f"## Survivors ({len(survivors)})", ""]
+    for m, r in survivors:
+        change = f"`{m['original']}` -> `{m['replacement'] or '(removed)'}`"
+        lines.append(f"- {m['file']}:{m['line']}:{m['col']} ({m['kind']}) {change} in `{m['line_text']}`: {r['status']}")
+    return "\n".join(lines) + "\n", survivors, total
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--sample", type=int, help="run N mutants drawn at random")
+    ap.add_argument("--seed", default="0", help="what draws the sample (a commit, say)")
+    ap.add_argument("--since", help="only the mutants on lines changed since this git revision")
+    ap.add_argument("--workers", type=int, default=os.cpu_count() or 1)
+    ap.add_argument("--max-seconds", type=float, help="take no new mutant after this long (setup not counted)")
+    ap.add_argument("--out", default=os.path.join(ROOT, "build-mutants"))
+    ap.add_argument("--list", action="store_true", help="print the mutants and stop")
+    ap.add_argument("--fail-on-survivor", action="store_true", help="exit 1 when a mutant not listed as equivalent survives")
+    args = ap.parse_args()
+
+    mutants = all_mutants()
+    equivalents = load_equivalents()
+    chosen = mutants
+    if args.since:
+        lines = changed_lines(args.since)
+        chosen = [m for m in chosen if (m["file"], m["line"]) in lines]
+    if args.sample is not None:
+        rng = random.Random(args.seed)
+        chosen = rng.sample(chosen, min(args.sample, len(chosen)))
+    if args.list:
+        for m in chosen:
+            print(f"{m['file']}:{m['line']}:{m['col']} {m['kind']}: {m['original']!r} -> {m['replacement']!r}"
+                  f"{'  [equivalent]' if equivalent_reason(m, equivalents) else ''}")
+        print(f"{len(chosen)} mutant(s) of {len(mutants)}", file=sys.stderr)
+        return 0
+
+    os.makedirs(args.out, exist_ok=True)
+    done = read_results(args.out)
+    todo = [m for m in chosen if m["id"] not in done and equivalent_reason(m, equivalents) is None]
+    print(f"mutants: {len(chosen)} chosen of {len(mutants)}, {len(chosen) - len(todo)} done or equivalent, "
+          f"{len(todo)} to run on {args.workers} worker(s)", flush=True)
+    started = time.time()
+    if todo:
+        # The first worker's build fills the compiler cache the others then read.
+        setup_worker(args.out, 0, os.cpu_count() or 1)
+        print(f"mutants: workers ready after {time.time() - started:.0f} s", flush=True)
+        deadline = time.time() + args.max_seconds if args.max_seconds else None
+        queue, results = multiprocessing.Queue(), multiprocessing.Queue()
+        for m in todo:
+            queue.put(m)
+        time.sleep(0.1)
+        procs = [multiprocessing.Process(target=worker, args=(i, args.out, queue, results, deadline, 1))
+                 for i in range(args.workers)]
+        for p in procs:
+            p.start()
+        count = 0
+        while any(p.is_alive() for p in procs) or not results.empty():
+            try:
+                r = results.get(timeout=1)
+            except Exception:
+                continue
+            count += 1
+            print(f"[{count}/{len(todo)}] {r['status']:<14} {r['file']}:{r['line']} {r['original']!r} -> "
+                  f"{r['replacement']!r} ({r['seconds']} s{', ' + r['detail'] if r['detail'] else ''})", flush=True)
+        for p in procs:
+            p.join()
+    done = read_results(args.out)
+    text, survivors, total = report(chosen, done, equivalents)
+    open(os.path.join(args.out, "report.md"), "w").write(text)
+    print(text)
+    print(f"mutants: {time.time() - started:.0f} s; report in {os.path.join(args.out, 'report.md')}")
+    missing = [m for m in chosen if m["id"] not in done and equivalent_reason(m, equivalents) is None]
+    if missing:
+        print(f"mutants: {len(missing)} chosen mutant(s) not run (time budget)")
+    return 1 if args.fail_on_survivor and survivors else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

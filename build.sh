@@ -8,6 +8,8 @@
 #                                platform firmware and the simulator's PEI volume, into build/edk2
 #   ./build.sh package           a Debian package of the bench (sbsim, the images, the boards, the
 #                                golden traces, the EDK2 package) in build-package/
+#   ./build.sh mutants [options] mutation testing of the two modules (tools/mutants.py: --sample N
+#                                --seed S, --since REV, --max-seconds S); report in build-mutants/
 #   ./build.sh deps              only install what is missing
 #   ./build.sh coverage          the host tests built with clang's source-based coverage: line and
 #                                branch coverage of sb_pei/ and cmos_error_prompt/ from ctest
@@ -101,6 +103,11 @@ case "${1:-}" in
   firmware)
     install_missing "${MAIN_PACKAGES[@]}"
     firmware
+    ;;
+  mutants)
+    install_missing "${MAIN_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+    shift
+    python3 tools/mutants.py "$@"
     ;;
   package)
     install_missing "${MAIN_PACKAGES[@]}" dpkg-dev

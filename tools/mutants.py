@@ -327,11 +327,21 @@ def sync_tree(dst):
             shutil.copy2(src, out)
 
 
-def run(cmd, cwd, env=None, timeout=STEP_TIMEOUT):
+class OutOfTime(Exception):
+    """The run's time budget ended in the middle of a mutant: it has no result."""
+
+
+def run(cmd, cwd, env=None, timeout=STEP_TIMEOUT, deadline=None):
+    left = deadline - time.time() if deadline else None
+    if left is not None and left <= 0:
+        raise OutOfTime()
     try:
-        r = subprocess.run(cmd, cwd=cwd, env=env, capture_output=True, text=True, timeout=timeout)
+        r = subprocess.run(cmd, cwd=cwd, env=env, capture_output=True, text=True,
+                           timeout=timeout if left is None else min(timeout, left))
         return r.returncode, (r.stdout + r.stderr)[-2000:]
     except subprocess.TimeoutExpired:
+        if deadline and time.time() >= deadline:
+            raise OutOfTime()
         return None, "timed out"
 
 
@@ -348,9 +358,11 @@ def setup_worker(out, index, jobs):
     src, build = os.path.join(out, f"w{index}", "src"), os.path.join(out, f"w{index}", "build")
     sync_tree(src)
     env = build_env(out)
-    if not os.path.exists(os.path.join(build, "build.ninja")):
+    if True:  # configured every time: a cheap step, and options may have changed
         launcher = ["-DCMAKE_CXX_COMPILER_LAUNCHER=ccache", "-DCMAKE_C_COMPILER_LAUNCHER=ccache"] if shutil.which("ccache") else []
-        code, log = run(["cmake", "-S", src, "-B", build, "-G", "Ninja", "-DSB_SANITIZE=OFF",
+        # Without the sanitizers and with warnings as warnings: a mutant that only draws a warning
+        # (a value now unused) is a change of behaviour to test, not a build that fails.
+        code, log = run(["cmake", "-S", src, "-B", build, "-G", "Ninja", "-DSB_SANITIZE=OFF", "-DSB_WERROR=OFF",
                          "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DSB_PEI_MAX_BYTES=1000000", *launcher], ROOT, env, 600)
         if code != 0:
             sys.exit(f"mutants: configuring worker {index} failed:\n{log}")
@@ -378,12 +390,12 @@ def test_steps(src, build):
 
 def first_error(log):
     for line in log.splitlines():
-        if "error" in line:
+        if re.search(r"\berror\b:", line):
             return line.strip()[:200]
     return ""
 
 
-def try_mutant(m, src, build, env):
+def try_mutant(m, src, build, env, deadline=None):
     path = os.path.join(src, m["file"])
     original = open(path).read()
     if original[m["start"]:m["end"]] != m["original"]:
@@ -393,11 +405,11 @@ def try_mutant(m, src, build, env):
         for name, cmd in [("build", None)] + list(test_steps(src, build)):
             if cmd is None:
                 code, log = run(["cmake", "--build", build, "-j", "1", "--target",
-                                 *(BOOT_TARGETS if name == "build" else ["host_tests"])], src, env, 1800)
+                                 *(BOOT_TARGETS if name == "build" else ["host_tests"])], src, env, 1800, deadline)
                 if code != 0:
                     return "does not build", first_error(log)
                 continue
-            code, log = run(cmd, build, env)
+            code, log = run(cmd, build, env, STEP_TIMEOUT, deadline)
             if code is None:
                 return "timed out", name
             if code != 0:
@@ -419,7 +431,10 @@ def worker(index, out, queue, results, deadline, jobs):
             except Exception:
                 return
             started = time.time()
-            status, detail = try_mutant(m, src, build, env)
+            try:
+                status, detail = try_mutant(m, src, build, env, deadline)
+            except OutOfTime:
+                return
             record = {k: m[k] for k in ("id", "file", "line", "col", "kind", "original", "replacement", "line_text",
                                          "occurrence")}
             record.update(status=status, detail=detail, seconds=round(time.time() - started, 1))
@@ -495,7 +510,8 @@ def main():
     ap.add_argument("--seed", default="0", help="what draws the sample (a commit, say)")
     ap.add_argument("--since", help="only the mutants on lines changed since this git revision")
     ap.add_argument("--workers", type=int, default=os.cpu_count() or 1)
-    ap.add_argument("--max-seconds", type=float, help="take no new mutant after this long (setup not counted)")
+    ap.add_argument("--max-seconds", type=float,
+                    help="stop after this long (the workers' first build not counted); a mutant cut short has no result")
     ap.add_argument("--out", default=os.path.join(ROOT, "build-mutants"))
     ap.add_argument("--list", action="store_true", help="print the mutants and stop")
     ap.add_argument("--fail-on-survivor", action="store_true", help="exit 1 when a mutant not listed as equivalent survives")

@@ -531,6 +531,4 @@ VolumeEngine::~VolumeEngine() = default;
 
 VolumePassResult VolumeEngine::run_pass(const VolumeBoard &board) { return impl_->run(board); }
 
-const VolumeModule *VolumeEngine::module_at(std::uint64_t address) const { return impl_->module_at(address); }
-
 }  // namespace sim

@@ -100,9 +100,6 @@ class VolumeEngine {
   // One boot of the volume, from SEC to the DXE IPL (or to a reset, a fault, a hang).
   VolumePassResult run_pass(const VolumeBoard &board);
 
-  // The module whose image holds `address` (nullptr if none).
-  const VolumeModule *module_at(std::uint64_t address) const;
-
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;

@@ -127,6 +127,49 @@ TEST_P(Entry, AfterTheSwitchToMemoryThePrivateDataPointsAtTheMovedBlock) {
   EXPECT_TRUE(core_.unexpected_calls().empty());
 }
 
+// The moved block is found by its whole name and only inside the list: GUID HOBs before it
+// whose names differ in the first word or in the last byte are passed over, and a copy of the
+// block beyond the end of the list is never taken. A HOB of length 0 ends the walk (it would
+// never advance). Where the walk finds no block the private data keeps the old address.
+TEST_P(Entry, AfterTheSwitchToMemoryTheBlockIsFoundByItsWholeNameInsideTheList) {
+  enum class Twist { None, FirstHobOfLengthZero, BlockOnlyPastTheEnd };
+  for (const Twist twist : {Twist::None, Twist::BlockOnlyPastTheEnd, Twist::FirstHobOfLengthZero}) {
+    SCOPED_TRACE(static_cast<int>(twist));
+    sim::BoardHardware hw;
+    hw.machine.set_watchdog(10'000'000'000);
+    sim::PeiCore core{hw.machine};
+    for (const auto rename : {+[](EFI_GUID &g) { g.Data1 ^= 1; }, +[](EFI_GUID &g) { g.Data4[7] ^= 0x80; }}) {
+      VOID *h = nullptr;
+      ASSERT_EQ(core.do_create_hob(EFI_HOB_TYPE_GUID_EXTENSION, sizeof(SB_CONFIG_HOB), &h), EFI_SUCCESS);
+      auto *decoy = static_cast<EFI_HOB_GUID_TYPE *>(h);
+      decoy->Name = gSbConfigHobGuid;
+      rename(decoy->Name);
+    }
+    auto module = sim::SbPeiModule::load(engine(), core);
+    ASSERT_EQ(module->run_entry(), EFI_SUCCESS);
+    // The block's address in the private PPI, after its reserved word, its version and the reader.
+    const auto config = [&] {
+      std::uint64_t v = 0;
+      std::memcpy(&v, static_cast<UINT8 *>(core.locate(gSbPrivatePpiGuid)) + 8 + module->word_size(), module->word_size());
+      return v;
+    };
+    const auto config_before = config();
+
+    core.move_hob_list();
+    auto *phit = core.hob_list();
+    auto *block = reinterpret_cast<SB_CONFIG_HOB *>(core.find_guid_hob(gSbConfigHobGuid));
+    ASSERT_NE(block, nullptr);
+    // A copy of the block just past the end-of-list HOB, where a walk that ran on would find it.
+    std::memcpy(reinterpret_cast<UINT8 *>(phit->EfiEndOfHobList) + sizeof(EFI_HOB_GENERIC_HEADER), block, sizeof *block);
+    if (twist == Twist::FirstHobOfLengthZero)
+      reinterpret_cast<EFI_HOB_GENERIC_HEADER *>(reinterpret_cast<UINT8 *>(phit) + phit->Header.HobLength)->HobLength = 0;
+    if (twist == Twist::BlockOnlyPastTheEnd) block->Header.Name.Data2 ^= 1;
+    core.install_ppi(gEfiPeiMemoryDiscoveredPpiGuid, nullptr);
+    // (Fatal: a walk that fails here may never end in the next case.)
+    ASSERT_EQ(config(), twist == Twist::None ? reinterpret_cast<std::uintptr_t>(&block->Config) : config_before);
+  }
+}
+
 TEST_P(Entry, HobHoldsDefaultsWhenNoPlatformHookIsFound) {
   Run({}, /*with_hook=*/false);
   SB_CONFIG *c = Config();

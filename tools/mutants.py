@@ -516,6 +516,7 @@ def main():
     ap.add_argument("--list", action="store_true", help="print the mutants and stop")
     ap.add_argument("--fail-on-survivor", action="store_true", help="exit 1 when a mutant not listed as equivalent survives")
     args = ap.parse_args()
+    args.out = os.path.abspath(args.out)  # ccache wants an absolute base directory
 
     mutants = all_mutants()
     equivalents = load_equivalents()

@@ -299,6 +299,131 @@ INSTANTIATE_TEST_SUITE_P(Modes, ModeField,
                                                     {"mode3_misc80_clear", 3, 0x00, 3}}),
                          test::EngineNames());
 
+// Registers that keep what an earlier boot left in them: every read-modify-write keeps exactly
+// the bits its mask keeps. Each case takes the option-driven decisions a different way.
+struct WarmCase {
+  const char *name;
+  UINT32 options;        // MiscOptions as the platform sets it
+  UINT8 reg_da;          // PmRegDA
+  UINT8 misc80;          // misc 0x80 as found
+  bool table_clears_c4;  // a platform table clears PM 0xC4 bit 2 and sets bit 0
+  UINT8 c2_before;       // PM 0xC2 as found
+  // Expected afterwards.
+  UINT32 options_after, pci_6c, pci_44;
+  UINT8 pm_da, misc08, c00_9, pm_c2, pm_c4;
+};
+
+using WarmRegisters = test::OnEngine<EarlyInitTest, WarmCase>;
+
+TEST_P(WarmRegisters, EachStepKeepsTheBitsItsMaskKeeps) {
+  const WarmCase c = Param();
+  config_.SbFlags = kSbFlagAlinkSteps | kSbFlagProgramDev14F3Mmio;
+  config_.SmbusBase0 = 0x0B01;   // an odd base: bit 0 of PM 0x2C then comes from neither side
+  config_.Dev14F3Reg9C = 1;      // plus one: bit 0 of what is written is clear
+  config_.MiscOptions = c.options;
+  config_.PmRegDA = c.reg_da;
+  if (c.table_clears_c4) {
+    static const UINT8 table[] = {0x03, 0xC4, 0xFA, 0x01, 0xFF, 0xFF, 0xFF, 0xFF};
+    auto *copy = static_cast<UINT8 *>(sim::Arena::instance().allocate(sizeof table));
+    std::copy(std::begin(table), std::end(table), copy);
+    config_.PlatformMmioTable = static_cast<UINT32>(reinterpret_cast<UINTN>(copy));
+  }
+  // What the fixed tables program, all found with every bit set (PM 0x28/0x48 are written whole
+  // just before the table, PM 0xC2/0xC4 are changed again after it: checked apart).
+  const auto device = [&](UINT32 word) {
+    const UINT32 devfn = word >> 16 & 0xFF;
+    return devfn == 0x88 ? sb().dev11_0 : devfn == 0xA3 ? sb().dev14_3 : sb().dev14_4;
+  };
+  const auto apart = [](UINT32 target) {
+    return target == 0xFED80328 || target == 0xFED80348 || target == 0xFED803C2 || target == 0xFED803C4;
+  };
+  // The PM block lies over the ACPI MMIO area at 0xFED80300.
+  const auto set_mmio = [&](UINT32 target, UINT8 v) {
+    if ((target & ~0xFFu) == 0xFED80300) sb().pm.set(static_cast<UINT8>(target), v);
+    else sb().acpi_mmio.set(target - sim::Southbridge::kAcpiMmioBase, 8, v);
+  };
+  const auto get_mmio = [&](UINT32 target) -> UINT32 {
+    if ((target & ~0xFFu) == 0xFED80300) return sb().pm.get(static_cast<UINT8>(target));
+    return sb().acpi_mmio.get(target - sim::Southbridge::kAcpiMmioBase, 8);
+  };
+  std::map<UINT32, UINT8> pci_after, mmio_after;
+  for (const RegisterStep &r : kFixedPciSteps) {
+    device(r.target)->set(r.target & 0xFF, 8, 0xFF);
+    pci_after.try_emplace(r.target, 0xFF);
+    pci_after[r.target] = (pci_after[r.target] & r.and_mask) | r.or_value;
+  }
+  for (const RegisterStep &r : kFixedMmioSteps) {
+    if (apart(r.target)) continue;
+    set_mmio(r.target, 0xFF);
+    mmio_after.try_emplace(r.target, 0xFF);
+    mmio_after[r.target] = (mmio_after[r.target] & r.and_mask) | r.or_value;
+  }
+  sb().pm.set(0x24, 0x80);
+  sb().alink.set_reg(0xC000009C, 0x80000000);
+  sb().alink.set_class2(0xA4, 0x80000000);
+  sb().alink.set_reg(0x80000088, 0xFFFFFFFF);
+  sb().dev14_3->set(0xA0, 32, 0xFFFFFFFF);
+  sb().dev14_3->set(0x9C, 32, 0xFFFFFFFF);
+  sb().pm.set(0x2C, 16, 0x0007);
+  sb().pm.set(0x60, 16, 0x0801);
+  sb().pm.set(0x6E, 16, 0x00FF);
+  sb().dev11_0->set(0x42, 8, 0xC0);
+  sb().misc.set(0x80, 8, c.misc80);
+  block_.set(0x0, 32, 0x80000001);
+  block_.set(0xC, 32, 0xFFFFFFFF);
+  sb().dev14_3->set(0x6C, 32, 0xFFFFFFFF);
+  sb().pm.set(0xDA, 0xFF);
+  sb().pm.set_window(1, 0x15, 0x01);
+  sb().misc.set(0x08, 8, 0xFF);
+  sb().dev14_3->set(0x44, 32, 0xFFFFFFFF);
+  sb().io_c00.set(0x09, 0xFF);
+  sb().pm.set(0xC2, c.c2_before);
+  sb().pm.set(0xC4, 0x01);
+  sb().pm.set(0x88, 0x01);
+  Run();
+
+  EXPECT_EQ(sb().pm.get(0x24), 0x81);
+  EXPECT_EQ(sb().alink.reg(0xC000009C), 0x80000001u);
+  EXPECT_EQ(sb().alink.class2(0xA4), 0x80040001u);
+  EXPECT_EQ(sb().alink.reg(0x80000088), 0xFFFFFFF2u);
+  EXPECT_EQ(sb().dev14_3->get(0xA0, 32), kBase | 0x1F);
+  EXPECT_EQ(sb().dev14_3->get(0x9C, 32), 2u);
+  EXPECT_EQ(sb().pm.get(0x2C, 16), 0x0B06u);  // bits 1-2 kept, base plus one
+  EXPECT_EQ(sb().pm.get(0x60, 16), 0x0800u);
+  EXPECT_EQ(sb().pm.get(0x6E, 16), 0x0008u);
+  EXPECT_EQ(sb().dev11_0->get(0x42, 8), 0xC0u);  // the pulses leave bits 6-7 alone
+  EXPECT_EQ(block_.get(0x0, 32), 0x87080001u);
+  EXPECT_EQ(block_.get(0xC, 32), 0xFFC1DFFFu);  // bits 16-21 := 1, bits 12-13 := mode 1
+  for (const auto &[target, value] : pci_after) EXPECT_EQ(device(target)->get(target & 0xFF, 8), value) << std::hex << target;
+  for (const auto &[target, value] : mmio_after) EXPECT_EQ(get_mmio(target), value) << std::hex << target;
+  EXPECT_EQ(config_.MiscOptions, c.options_after);
+  EXPECT_EQ(sb().dev14_3->get(0x6C, 32), c.pci_6c);
+  EXPECT_EQ(sb().dev14_3->get(0x44, 32), c.pci_44);
+  EXPECT_EQ(sb().pm.get(0xDA), c.pm_da);
+  EXPECT_EQ(sb().misc.get(0x08, 8), c.misc08);
+  EXPECT_EQ(sb().io_c00.get(0x09), c.c00_9);
+  EXPECT_EQ(sb().pm.get(0xC2), c.pm_c2);
+  EXPECT_EQ(sb().pm.get(0xC4), c.pm_c4);
+  EXPECT_EQ(sb().pm.get(0x88), 0x21);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WarmRegisters,
+    test::OnEngines<WarmCase>({
+        // Option bit 0 only; PmRegDA 0x10; misc 0x80 bit 0 (not bit 2: mode 1, not bit 4: PM
+        // 0xC2/0xC4 untouched after the table).
+        {"option_bit0", 0x00000001, 0x10, 0x01, false, 0x00, 0x00000011, 0xFFFFFFEF, 0xFF03FFD5, 0x14, 0x20, 0xF9, 0x40,
+         0x14},
+        // Option bits 3 and 16; PmRegDA 0x11 (bit 0 survives the window's bit-2 step); misc 0x80
+        // bit 4 with PM 0xC4 bit 2 cleared by the platform: bit 6 set, 0xC2 pulsed, bit 2 cleared.
+        {"option_bits_3_16", 0x00010008, 0x11, 0x10, true, 0x00, 0x00010018, 0xFFFFFFFF, 0x0003C000, 0x15, 0x20, 0x9F,
+         0x60, 0x51},
+        // misc 0x80 bit 4 with PM 0xC4 bit 2 as the table set it: PM 0xC2 bit 5 only.
+        {"misc80_bit4", 0x00000001, 0x10, 0x10, false, 0xFF, 0x00000011, 0xFFFFFFEF, 0xFF03FFD5, 0x14, 0x20, 0xF9, 0xFF,
+         0x14},
+    }),
+    test::EngineNames());
+
 TEST_P(EarlyInit, ZeroMemoryBaseWritesNothingThere) {
   config_.Dev14F3MmioBase = 0;
   config_.SbFlags = kSbFlagProgramDev14F3Mmio;
@@ -368,6 +493,17 @@ TEST_P(EarlyInit, OneTimeResetRequestedWhenTheMarkerIsClear) {
                                                           .out(0xCF9, 8, 0x06)));
   EXPECT_EQ(sb().pm.window(0, 0x3A), 0x10);
   EXPECT_EQ(trace().back().via, nullptr);  // a direct port write, not through the CPU I/O PPI
+}
+
+TEST_P(EarlyInit, OneTimeResetKeepsTheOtherBitsOfWhatItSets) {
+  config_.MiscOptions2 = 1u << 22;
+  sb().pm.set(0xC8, 0x01);
+  sb().pm.set_window(0, 0x3A, 0x01);
+  sb().misc.set(0x18, 8, 0xFF);
+  EXPECT_THROW(Run(), sim::ResetSignal);
+  EXPECT_EQ(sb().pm.get(0xC8), 0x11);             // the marker added
+  EXPECT_EQ(sb().pm.window(0, 0x3A), 0x10);       // written whole
+  EXPECT_EQ(sb().misc.get(0x18, 8), 0xF1u);       // bits 1-4 := 0x10
 }
 
 TEST_P(EarlyInit, AResetWriteThatReturnsGoesOn) {

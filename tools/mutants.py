@@ -287,6 +287,8 @@ def load_equivalents():
         if not raw.strip() or raw.lstrip().startswith("#"):
             continue
         parts = [p.strip() for p in raw.rstrip("\n").split(" | ")]
+        # The line itself may hold " | ": it is what lies between the file and the last two fields.
+        parts = [parts[0], " | ".join(parts[1:-2]), *parts[-2:]] if len(parts) > 4 else parts
         if len(parts) != 4 or not parts[3]:
             sys.exit(f"{EQUIVALENT_FILE}:{number}: want 'file | line | original -> replacement | reason'")
         change = re.fullmatch(r"(.*?) -> (.*?)(?: #(\d+))?", parts[2])
@@ -515,6 +517,8 @@ def main():
     ap.add_argument("--out", default=os.path.join(ROOT, "build-mutants"))
     ap.add_argument("--list", action="store_true", help="print the mutants and stop")
     ap.add_argument("--fail-on-survivor", action="store_true", help="exit 1 when a mutant not listed as equivalent survives")
+    ap.add_argument("--min-score", type=float, metavar="PERCENT",
+                    help="exit 1 when the score of the mutants run falls below PERCENT")
     args = ap.parse_args()
     args.out = os.path.abspath(args.out)  # ccache wants an absolute base directory
 
@@ -572,7 +576,13 @@ def main():
     missing = [m for m in chosen if m["id"] not in done and equivalent_reason(m, equivalents) is None]
     if missing:
         print(f"mutants: {len(missing)} chosen mutant(s) not run (time budget)")
-    return 1 if args.fail_on_survivor and survivors else 0
+    if args.fail_on_survivor and survivors:
+        return 1
+    scored = total["mutants"] - total["equivalent"] - total["not_built"]
+    if args.min_score is not None and scored and 100 * (total["killed"] + total["timed_out"]) / scored < args.min_score:
+        print(f"mutants: the score is below {args.min_score} %")
+        return 1
+    return 0
 
 
 if __name__ == "__main__":

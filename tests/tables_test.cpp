@@ -55,19 +55,26 @@ TEST_F(Tables, SwitchMarkersRetargetEveryLaterEntry) {
       0x00, 0xA3, 0x66,  //   0:14.3 (third byte never used)
       0x41, 0x00, 0x02,  //
       0x42, 0x00, 0x03,  //
+      0x45, 0xFF, 0xFF,  // every bit set: a register entry, as the first byte is not 0xFF
       0xFF, 0x00, 0x04,  // register 0xFF: a register entry, which reaches no register
-      0xFF, 0xFF, 0x07,  // and so is this one: a marker needs all three bytes 0xFF
+      0x46, 0x00, 0x08,  //
+      0xFF, 0x00, 0xFF,  // and so is this one (the middle byte is not 0xFF)
+      0x47, 0x00, 0x09,  //
+      0xFF, 0xFF, 0x07,  // and this one: a marker needs all three bytes 0xFF
       0xFF, 0xFF, 0xFF,  // switch to
       0x01, 0x08, 0x00,  //   1:1.0
       0x43, 0x00, 0x05,  //
       0xFF, 0xFF, 0xFF,  // closing marker in the last counted unit
       0x44, 0x00, 0x06,  // beyond the count: never read
   };
-  ProgramPciTable(table, 13);
+  ProgramPciTable(table, 17);
   std::vector<Expected> want;
   Append(want, PciRmw(0x00880040, 0, 0x01));
   Append(want, PciRmw(0x00A30041, 0, 0x02));
   Append(want, PciRmw(0x00A30042, 0, 0x03));
+  Append(want, PciRmw(0x00A30045, 0, 0xFF));
+  Append(want, PciRmw(0x00A30046, 0, 0x08));
+  Append(want, PciRmw(0x00A30047, 0, 0x09));
   Append(want, PciRmw(0x01080043, 0xFF, 0x05));  // no function 1:1.0 on this board: reads float high
   EXPECT_TRUE(TraceIs(trace(), want));
 }

@@ -90,6 +90,7 @@ TEST_P(Prompt, DefaultsLoadedThenDel) {
   EXPECT_EQ(dxe_.con_in_resets(), 1u);
   EXPECT_EQ(hw_.southbridge.rtc.get(0x46), 0xA4);  // only bit 0 cleared
   EXPECT_EQ(hw_.southbridge.post.codes(), std::vector<std::uint8_t>{0x44});
+  EXPECT_EQ(dxe_.set_variable_calls(), 0u);  // no hook changed "Setup": it is not written back
 }
 
 TEST_P(Prompt, HookPortSequenceAndBeeps) {
@@ -120,6 +121,8 @@ TEST_P(Prompt, HookPortSequenceAndBeeps) {
   }
   EXPECT_NEAR((tones[1].start_ns - tones[0].end_ns) / 1e6, 200.0, 0.1);
   EXPECT_GE(hw_.machine.now_ns() - start, 2'300'000'000u);  // the second gap too
+  // To the microsecond: the pause, then beep and gap twice.
+  EXPECT_THAT(dxe_.stalls(), ElementsAre(1'500'000u, 200'000u, 200'000u, 200'000u, 200'000u));
 }
 
 TEST_P(Prompt, TheFlagIsClearedBeforeTheFirstBeep) {
@@ -253,6 +256,70 @@ INSTANTIATE_TEST_SUITE_P(Sizes, SetupVariable,
                                            SetupCase{"grows_at_every_read", {100, 200, 300, 400, 500, 600}, 4}}),
     test::EngineNames());
 
+
+// Read after read, the buffer is kept while the variable fits it and replaced (never overrun)
+// when it does not; a buffer that cannot be had is size 0.
+TEST_F(PromptOnHost, AVariableBufferIsKeptWhileTheVariableFitsIt) {
+  Load();
+  auto *name = const_cast<CHAR16 *>(reinterpret_cast<const CHAR16 *>(u"Setup"));
+  EFI_GUID guid = gSetupVariableGuid;
+  VOID *data = nullptr;
+  UINTN size = 0, buffer = 0;
+  const auto read = [&] { return cmos_prompt::GetVariableWithBuffer(name, &guid, nullptr, &size, &data, &buffer); };
+  const auto allocations = [&] { return dxe_.calls(sim::DxeService::AllocatePool); };
+
+  ASSERT_EQ(read(), EFI_SUCCESS);
+  EXPECT_EQ(size, 64u);
+  EXPECT_EQ(buffer, 64u);
+  unsigned before = allocations();
+  ASSERT_EQ(read(), EFI_SUCCESS);  // the same size: the same buffer
+  EXPECT_EQ(allocations(), before);
+
+  dxe_.set_variable(u"Setup", gSetupVariableGuid, std::vector<std::uint8_t>(100, 1));
+  ASSERT_EQ(read(), EFI_SUCCESS);  // too small: replaced by one of the new size
+  EXPECT_EQ(size, 100u);
+  EXPECT_EQ(buffer, 100u);
+  before = allocations();
+  ASSERT_EQ(read(), EFI_SUCCESS);
+  EXPECT_EQ(allocations(), before);
+
+  // A caller that asks for more than the buffer holds (the size a too-small answer gave) gets
+  // a buffer of that size before the read.
+  dxe_.set_variable(u"Setup", gSetupVariableGuid, std::vector<std::uint8_t>(150, 2));
+  size = 150;
+  ASSERT_EQ(read(), EFI_SUCCESS);
+  EXPECT_EQ(buffer, 150u);
+  before = allocations();
+  ASSERT_EQ(read(), EFI_SUCCESS);
+  EXPECT_EQ(allocations(), before);
+
+  // No buffer to be had, on either path: no buffer and a size of 0.
+  size = 200;
+  dxe_.fail_call(sim::DxeService::AllocatePool, allocations() + 1, EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(read(), EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(data, nullptr);
+  EXPECT_EQ(buffer, 0u);
+  dxe_.fail_call(sim::DxeService::AllocatePool, allocations() + 1, EFI_OUT_OF_RESOURCES);
+  EXPECT_EQ(read(), EFI_OUT_OF_RESOURCES);  // no buffer: sized by a first read, then not had
+  EXPECT_EQ(data, nullptr);
+  EXPECT_EQ(buffer, 0u);
+  dxe_.remove_variable(u"Setup");
+  EXPECT_EQ(read(), EFI_NOT_FOUND);
+  EXPECT_EQ(buffer, 0u);
+}
+
+// Only the entries the table counts are searched.
+TEST(ConfigurationTable, OnlyTheCountedEntriesAreSearched) {
+  int first = 0, second = 0;
+  EFI_CONFIGURATION_TABLE entries[2] = {{gSetupVariableGuid, &first}, {gEfiHobListGuid, &second}};
+  EFI_SYSTEM_TABLE st{};
+  st.ConfigurationTable = entries;
+  st.NumberOfTableEntries = 1;
+  EXPECT_EQ(cmos_prompt::GetConfigurationTableEntry(&st, gEfiHobListGuid), nullptr);
+  EXPECT_EQ(cmos_prompt::GetConfigurationTableEntry(&st, gSetupVariableGuid), &first);
+  st.NumberOfTableEntries = 2;
+  EXPECT_EQ(cmos_prompt::GetConfigurationTableEntry(&st, gEfiHobListGuid), &second);
+}
 
 TEST_P(Prompt, AbsentSetupIsNoProblem) {
   dxe_.remove_variable(u"Setup");

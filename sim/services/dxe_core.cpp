@@ -49,6 +49,7 @@ EFI_STATUS EFIAPI InstallProtocolInterface(EFI_HANDLE *handle, EFI_GUID *guid, E
   return EFI_SUCCESS;
 }
 EFI_STATUS EFIAPI Stall(UINTN us) {
+  DxeCore::current().note_stall(us);
   DxeCore::current().machine().wait(static_cast<std::uint64_t>(us) * 1000);
   return EFI_SUCCESS;
 }

@@ -81,6 +81,11 @@ class DxeCore {
   std::size_t live_pool_buffers() const { return pool_.size(); }
   const std::vector<std::string> &pool_errors() const { return pool_errors_; }
   void fail_call(DxeService s, unsigned nth, EFI_STATUS status) { faults_.push_back({s, nth, status}); }
+  // How often a service that faults can be injected into was called so far.
+  unsigned calls(DxeService s) const { return counts_[static_cast<int>(s)]; }
+  // Every Stall asked for, in microseconds, in order.
+  const std::vector<UINTN> &stalls() const { return stalls_; }
+  void note_stall(UINTN us) { stalls_.push_back(us); }
   const std::vector<std::string> &unexpected_calls() const { return unexpected_; }
 
   // Used by the service trampolines.
@@ -154,6 +159,7 @@ class DxeCore {
   std::vector<std::string> screen_;
   std::vector<Fault> faults_;
   unsigned counts_[static_cast<int>(DxeService::Count)] = {};
+  std::vector<UINTN> stalls_;
   std::vector<std::string> unexpected_;
   unsigned prepares_ = 0, con_in_resets_ = 0, key_reads_ = 0, set_variable_calls_ = 0, get_variable_calls_ = 0;
   unsigned idle_polls_ = 0;

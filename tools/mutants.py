@@ -511,6 +511,7 @@ def main():
     ap.add_argument("--sample", type=int, help="run N mutants drawn at random")
     ap.add_argument("--seed", default="0", help="what draws the sample (a commit, say)")
     ap.add_argument("--since", help="only the mutants on lines changed since this git revision")
+    ap.add_argument("--files", nargs="+", metavar="PATH", help="only the mutants in these files (or directories)")
     ap.add_argument("--workers", type=int, default=os.cpu_count() or 1)
     ap.add_argument("--max-seconds", type=float,
                     help="stop after this long (the workers' first build not counted); a mutant cut short has no result")
@@ -525,6 +526,9 @@ def main():
     mutants = all_mutants()
     equivalents = load_equivalents()
     chosen = mutants
+    if args.files:
+        wanted = [os.path.relpath(os.path.abspath(f), ROOT) for f in args.files]
+        chosen = [m for m in chosen if any(m["file"] == w or m["file"].startswith(w.rstrip("/") + "/") for w in wanted)]
     if args.since:
         lines = changed_lines(args.since)
         chosen = [m for m in chosen if (m["file"], m["line"]) in lines]

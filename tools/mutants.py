@@ -27,6 +27,7 @@ import os
 import random
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -326,7 +327,12 @@ def sync_tree(dst):
                     os.remove(out)
                 os.symlink(os.readlink(src), out)
         elif not os.path.exists(out) or open(src, "rb").read() != open(out, "rb").read():
-            shutil.copy2(src, out)
+            # A fresh modification time: a file put back after a run that was stopped mid-mutant
+            # is older than the objects built from the mutant, and would not be rebuilt.
+            if os.path.lexists(out):
+                os.remove(out)
+            shutil.copyfile(src, out)
+            shutil.copymode(src, out)
 
 
 class OutOfTime(Exception):
@@ -421,7 +427,13 @@ def try_mutant(m, src, build, env, deadline=None):
         open(path, "w").write(original)
 
 
+def stop_cleanly(*_):
+    """SIGTERM/SIGINT: raise, so that the mutant being tried is put back before the process ends."""
+    raise SystemExit(1)
+
+
 def worker(index, out, queue, results, deadline, jobs):
+    signal.signal(signal.SIGTERM, stop_cleanly)
     src, build = setup_worker(out, index, jobs)
     env = build_env(out)
     with open(os.path.join(out, f"results-w{index}.jsonl"), "a") as log:
@@ -561,17 +573,23 @@ def main():
                  for i in range(args.workers)]
         for p in procs:
             p.start()
+        signal.signal(signal.SIGTERM, stop_cleanly)
         count = 0
-        while any(p.is_alive() for p in procs) or not results.empty():
-            try:
-                r = results.get(timeout=1)
-            except Exception:
-                continue
-            count += 1
-            print(f"[{count}/{len(todo)}] {r['status']:<14} {r['file']}:{r['line']} {r['original']!r} -> "
-                  f"{r['replacement']!r} ({r['seconds']} s{', ' + r['detail'] if r['detail'] else ''})", flush=True)
-        for p in procs:
-            p.join()
+        try:
+            while any(p.is_alive() for p in procs) or not results.empty():
+                try:
+                    r = results.get(timeout=1)
+                except Exception:
+                    continue
+                count += 1
+                print(f"[{count}/{len(todo)}] {r['status']:<14} {r['file']}:{r['line']} {r['original']!r} -> "
+                      f"{r['replacement']!r} ({r['seconds']} s{', ' + r['detail'] if r['detail'] else ''})", flush=True)
+        finally:
+            for p in procs:
+                if p.is_alive():
+                    p.terminate()  # each worker puts its mutant back before it ends
+            for p in procs:
+                p.join()
     done = read_results(args.out)
     text, survivors, total = report(chosen, done, equivalents)
     open(os.path.join(args.out, "report.md"), "w").write(text)

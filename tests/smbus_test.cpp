@@ -187,6 +187,16 @@ TEST_P(Smbus, QuickOperationsAcceptNullLengthAndBuffer) {
   EXPECT_EQ(Execute(0, kSpd, 0x00, EfiSmbusQuickWrite, nullptr, nullptr, TRUE), EFI_SUCCESS);
   EXPECT_EQ(Execute(0, kSpd, 0x00, EfiSmbusQuickRead, nullptr, nullptr), EFI_SUCCESS);
   EXPECT_EQ(sb().smbus0.transactions(), 2u);
+  // Protocol 0 both ways; only the direction bit of the address tells them apart.
+  EXPECT_TRUE(TraceIs(Registers(), Seq()
+                                       .then(Begin())
+                                       .then(Attempt(0xA0, 0x00, 0x00))
+                                       .in(kBase0, 8, 0x02)
+                                       .then(End())
+                                       .then(Begin())
+                                       .then(Attempt(0xA1, 0x00, 0x00))
+                                       .in(kBase0, 8, 0x02)
+                                       .then(End())));
 }
 
 TEST_P(Smbus, QuickReadWithPecIsUnsupportedAndStillReleasesTheController) {
@@ -331,6 +341,7 @@ TEST_P(Outcomes, RetriesCollisionsOnly) {
 INSTANTIATE_TEST_SUITE_P(
     Status, Outcomes,
     test::OnEngines<OutcomeCase>({OutcomeCase{"done", {0x02}, EFI_SUCCESS, 1},
+                      OutcomeCase{"done_with_busy_still_set", {0x03}, EFI_SUCCESS, 1},
                       OutcomeCase{"device_error", {0x04}, EFI_DEVICE_ERROR, 1},
                       OutcomeCase{"device_error_with_collision", {0x0C}, EFI_DEVICE_ERROR, 1},
                       OutcomeCase{"two_collisions_then_done", {0x08, 0x08, 0x02}, EFI_SUCCESS, 3},
@@ -436,6 +447,16 @@ TEST_P(Smbus, AnAgentThatNeverLetsGoEndsInATimeoutTouchingOnlyTheSemaphore) {
   UINTN len = 1;
   EXPECT_EQ(Execute(0, kSpd, 0x01, EfiSmbusReadByte, &len, &b), EFI_TIMEOUT);
   for (const sim::Access &a : Registers()) ASSERT_EQ(a.addr, kBase0 + 8u) << describe(a);
+  EXPECT_EQ(Registers().size(), 200'000u);  // the whole budget of looks, and not one more
+}
+
+TEST_P(Smbus, ReservedSemaphoreBitsReadAsSetAreNoClaim) {
+  sb().smbus0.set_semaphore_reserved_bits(0x8F);
+  UINT8 b = 0;
+  UINTN len = 1;
+  EXPECT_EQ(Execute(0, kSpd, 0x12, EfiSmbusReadByte, &len, &b), EFI_SUCCESS);
+  EXPECT_EQ(b, 0x12 ^ 0x5A);
+  EXPECT_FALSE(sb().smbus0.firmware_holds());
 }
 
 TEST_P(Smbus, ControllerOneDrivesOnlyItsOwnRegisters) {

@@ -49,7 +49,7 @@ std::uint8_t SmbusController::read_reg(unsigned reg) {
     case 8: {
       const bool agent = agent_polls_ != 0;
       if (agent_polls_ > 0) --agent_polls_;
-      return static_cast<std::uint8_t>((claim_ ? 0x10 : 0) | (agent ? 0x40 : 0));
+      return static_cast<std::uint8_t>(semaphore_reserved_ | (claim_ ? 0x10 : 0) | (agent ? 0x40 : 0));
     }
     default: return 0xFF;
   }

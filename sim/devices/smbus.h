@@ -96,6 +96,8 @@ class SmbusController : public IoDevice {
   // The other agent holds the controller for the next `polls` reads of the semaphore register
   // (forever if negative).
   void hold_semaphore(int polls) { agent_polls_ = polls; }
+  // Reserved bits of the semaphore register (0-3, 7) that this part reads as set.
+  void set_semaphore_reserved_bits(std::uint8_t bits) { semaphore_reserved_ = bits & 0x8F; }
 
   std::uint16_t base() const { return base_; }
   bool firmware_holds() const { return claim_ && agent_polls_ == 0; }
@@ -119,6 +121,7 @@ class SmbusController : public IoDevice {
   unsigned block_index_ = 0;
   bool claim_ = false;  // the firmware's request or hold
   int agent_polls_ = 0;
+  std::uint8_t semaphore_reserved_ = 0;
 
   std::map<std::uint8_t, std::shared_ptr<SmbusDevice>> devices_;
   unsigned collisions_ = 0;

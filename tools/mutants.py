@@ -39,6 +39,7 @@ BOARDS = sorted(f[:-5] for f in os.listdir(os.path.join(ROOT, "boards")) if f.en
 BUILD_TARGETS = ["sbsim", "host_tests", "SbPei_image", "CmosErrorPrompt_image"]
 BOOT_TARGETS = ["sbsim", "SbPei_image", "CmosErrorPrompt_image"]  # what the golden steps need
 STEP_TIMEOUT = 180  # seconds a test step may take before the mutant counts as timed out
+GOLDEN_TIMEOUT = 60  # the same for one board's boot (under a second when nothing spins)
 
 # ---- Finding mutants ------------------------------------------------------------------------
 
@@ -417,7 +418,7 @@ def try_mutant(m, src, build, env, deadline=None):
                 if code != 0:
                     return "does not build", first_error(log)
                 continue
-            code, log = run(cmd, build, env, STEP_TIMEOUT, deadline)
+            code, log = run(cmd, build, env, GOLDEN_TIMEOUT if name.startswith("golden") else STEP_TIMEOUT, deadline)
             if code is None:
                 return "timed out", name
             if code != 0:
@@ -590,6 +591,7 @@ def main():
                     p.terminate()  # each worker puts its mutant back before it ends
             for p in procs:
                 p.join()
+            queue.cancel_join_thread()  # mutants never taken must not keep this process alive
     done = read_results(args.out)
     text, survivors, total = report(chosen, done, equivalents)
     open(os.path.join(args.out, "report.md"), "w").write(text)

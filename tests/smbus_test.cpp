@@ -393,6 +393,7 @@ TEST_P(Smbus, ATransactionThatNeverCompletesTimesOutAndReadsNothing) {
     data_reads += a.op == sim::Op::In && a.addr == kBase0 + 5u;
   }
   EXPECT_EQ(polls, 1u + 10000u);  // the idle wait's one poll, then the completion polls
+  EXPECT_EQ(Delays(), 2u * (2 + 10000));  // an I/O delay after each poll of the two idle waits and of the completion
   EXPECT_EQ(data_reads, 0u);
   EXPECT_EQ(sb().smbus0.transactions(), 1u);  // no retry
   EXPECT_EQ(b, 0xEE);

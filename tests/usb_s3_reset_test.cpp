@@ -148,6 +148,21 @@ TEST_P(UsbS3Reset, PortsInResumeOnTwoControllersOnlyTheLastIsResumedAgain) {
   EXPECT_EQ(sb().usb[1]->port(3).value(), 0x10C5u);
 }
 
+// A port left in resume with nothing connected (bit 0 clear): Force Port Resume is cleared
+// with every other bit kept, the wait runs its 30 ms out, and the port is still the one
+// suspended and resumed again, each byte-wide write keeping bit 0 clear.
+TEST_P(UsbS3Reset, APortInResumeWithNothingConnected) {
+  const UINT32 port = PortAddress(0, 1);
+  sb().usb[0]->port(1).set(0x10C4);        // suspended, Force Port Resume, enabled; not connected
+  sb().usb[0]->port(1).settle_to(0x1000);  // the resume ends with the port empty: power only
+  Run(0x02);
+  EXPECT_EQ(WaitReads(port).size(), 6000u);
+  std::vector<std::pair<unsigned, UINT32>> writes;
+  for (const sim::Access &a : usb_)
+    if (a.op == sim::Op::Wr && a.addr == port) writes.emplace_back(a.width, a.value);
+  EXPECT_EQ(writes, (std::vector<std::pair<unsigned, UINT32>>{{16, 0x1084}, {8, 0x80}, {8, 0xC0}}));
+}
+
 TEST_P(UsbS3Reset, APortAlreadyBackEndsTheWaitAfterOneDelay) {
   sb().usb[0]->port(4).set(kInResume);
   sb().usb[0]->port(4).settle_after(0);

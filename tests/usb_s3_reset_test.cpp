@@ -82,11 +82,11 @@ Seq HostC4(UINT8 a = 0) {
 }
 
 // The start of a controller's scan: 0xC4 bits 0-3 cleared, memory space on, BAR0 read once.
-Seq ScanStart(unsigned c, UINT8 c4 = 0) {
+Seq ScanStart(unsigned c, UINT8 c4 = 0, UINT8 command = 0) {
   const UINT32 host = kHosts[c];
   return Seq()
       .pci_rmw(host | 0xC4, 8, c4, c4 & 0xF0)
-      .pci_rmw(host | 0x04, 8, 0, 0x02)
+      .pci_rmw(host | 0x04, 8, command, command | 0x02)
       .out(0xCF8, 32, sbpei::PciConfigAddress(host | 0x10))
       .in(0xCFC, 32, kBars[c]);
 }
@@ -111,8 +111,9 @@ TEST_P(UsbS3Reset, MaskBitsOtherThan135AreNotRead) {
 
 TEST_P(UsbS3Reset, ControllerWithNoPortInResume) {
   sb().usb[0]->set(0xC4, 8, 0xA7);
+  sb().usb[0]->set(0x04, 8, 0x05);  // I/O space and bus master stay on
   Run(0x02);
-  Seq want = ScanStart(0, 0xA7);
+  Seq want = ScanStart(0, 0xA7, 0x05);
   for (unsigned k = 0; k < 5; ++k) want.rd(PortAddress(0, k), 16, 0);
   want.then(CompanionPulse()).then(HostC4(0xA0));
   EXPECT_TRUE(TraceIs(Trace(), want));

@@ -104,6 +104,20 @@ TEST_P(UsbS3Reset, MaskZeroTouchesNoPortButPulsesAndSetsTheControllers) {
   EXPECT_TRUE(TraceIs(Trace(), Seq().then(CompanionPulse()).then(HostC4())));
 }
 
+// Registers found with every bit set: the pulse moves bit 29 of the companions and PM 0xF3
+// only, and the companions end as they were found.
+TEST_P(UsbS3Reset, ThePulseKeepsEveryOtherBit) {
+  const UINT32 companions[] = {0x00900050, 0x00980050, 0x00B00050, 0x00A50050};
+  for (sim::PciFunction *f : sb().usb_companion) f->set(0x50, 32, 0xFFFFFFFF);
+  sb().pm.set(0xF3, 0xFF);
+  Run(0x00);
+  Seq want;
+  for (UINT32 f : companions) want.pci_rmw(f, 32, 0xFFFFFFFF, 0xDFFFFFFF);
+  want.pm_rmw(0xF3, 8, 0xFF, 0x20).stall(10).pm_rmw(0xF3, 8, 0x20, 0x00);
+  for (UINT32 f : companions) want.pci_rmw(f, 32, 0xDFFFFFFF, 0xFFFFFFFF);
+  EXPECT_TRUE(TraceIs(Trace(), want.then(HostC4())));
+}
+
 TEST_P(UsbS3Reset, MaskBitsOtherThan135AreNotRead) {
   Run(0xD5);
   EXPECT_TRUE(TraceIs(Trace(), Seq().then(CompanionPulse()).then(HostC4())));

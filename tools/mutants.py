@@ -475,11 +475,12 @@ def report(mutants, done, equivalents):
     rows, survivors = {}, []
     for m in mutants:
         r = done.get(m["id"])
-        if r is None or r["status"] == "skipped":
+        reason = equivalent_reason(m, equivalents)
+        # An equivalent mutant is never run: it counts whether or not an earlier run left a result.
+        if reason is None and (r is None or r["status"] == "skipped"):
             continue
         row = rows.setdefault(m["file"], dict(mutants=0, killed=0, timed_out=0, survived=0, not_built=0, equivalent=0))
         row["mutants"] += 1
-        reason = equivalent_reason(m, equivalents)
         if reason is not None:
             row["equivalent"] += 1
         elif r["status"] == "killed":

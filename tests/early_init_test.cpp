@@ -270,6 +270,18 @@ TEST_P(EarlyInit, NoAlinkStepsWithoutTheFlagWhateverTheWindowHolds) {
   EXPECT_TRUE(TraceIs({t.begin(), t.begin() + static_cast<std::ptrdiff_t>(want.get().size())}, want));
 }
 
+// Each step is chosen by its own flag bit: every other bit of SbFlags set selects neither the
+// A-Link steps nor the memory block's steps.
+TEST_P(EarlyInit, TheOtherFlagBitsSelectNeitherTheAlinkStepsNorTheMemoryBlock) {
+  config_.SbFlags = static_cast<UINT8>(~(kSbFlagAlinkSteps | kSbFlagProgramDev14F3Mmio));
+  Run();
+  const Seq want = Seq().then(WindowsAndAlinkStart()).window(0x1F, 0, 0).pci_write(0x00A30064, 16, 0);
+  const auto t = Trace();
+  EXPECT_TRUE(TraceIs({t.begin(), t.begin() + static_cast<std::ptrdiff_t>(want.get().size())}, want));
+  EXPECT_EQ(block_.get(0x0, 32), 0u);
+  EXPECT_EQ(block_.get(0xC, 32), 0u);
+}
+
 struct ModeCase {
   const char *name;
   UINT32 mode_before;

@@ -221,6 +221,7 @@ struct OptionalCase {
   UINT32 set_at;    // hook point that sets SbFlags bit 1 (0: none)
   UINT32 clear_at;  // hook point that clears it (0: none)
   bool installed;
+  UINT8 other_flags = 0;  // further SbFlags bits set at the last hook point
 };
 
 using OptionalPpi = test::OnEngine<EntryTest, OptionalCase>;
@@ -230,6 +231,7 @@ TEST_P(OptionalPpi, DecidedAfterTheLastHookPoint) {
   Run([&](UINT32 point, SB_CONFIG &c) {
     if (point == p.set_at) c.SbFlags |= kSbFlagInstallOptionalPpi;
     if (point == p.clear_at) c.SbFlags &= ~kSbFlagInstallOptionalPpi;
+    if (point == SbHookAfterInit) c.SbFlags |= p.other_flags;
   });
   const auto names = PpiNames();
   const bool present = std::find(names.begin(), names.end(), "SB_OPTIONAL_PPI") != names.end();
@@ -248,7 +250,8 @@ INSTANTIATE_TEST_SUITE_P(
                                    {"at_0x200", 0x200, 0, true},
                                    {"at_0x201", 0x201, 0, true},
                                    {"set_then_cleared_at_0x201", 0x100, 0x201, false},
-                                   {"cleared_at_0x200_set_again_at_0x201", 0x201, 0x200, true}}),
+                                   {"cleared_at_0x200_set_again_at_0x201", 0x201, 0x200, true},
+                                   {"every_other_flag_bit", 0, 0, false, static_cast<UINT8>(~kSbFlagInstallOptionalPpi)}}),
     test::EngineNames());
 
 EFI_STATUS EFIAPI OtherReset(const EFI_PEI_SERVICES **) { return EFI_SUCCESS; }

@@ -8,7 +8,8 @@
 # stay in the cache, so a second run rebuilds only what changed.
 #
 #   edk2/build_platform.sh [OUT_DIR]   copies OVMF.fd, SbTestBoot.efi, SbPei's FFS file and the
-#                                      simulator's volumes (SIMPEIFV.Fv, SIMPEIFV_HOOK.Fv) to
+#                                      simulator's volumes (SIMPEIFV.Fv, SIMPEIFV_HOOK.Fv,
+#                                      SIMPEIFV_SHADOW.Fv: its PEI core shadows itself) to
 #                                      OUT_DIR (default build/edk2) and prints the modules' sizes
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -33,11 +34,17 @@ start=$(date +%s)
   >"$WORKSPACE/build-sim.log" 2>&1) ||
   { grep -E "error|Error" "$WORKSPACE/build-sim.log" | head -n 40 >&2; echo "build_platform: EDK2 build failed, see $WORKSPACE/build-sim.log" >&2; exit 1; }
 echo "build_platform: the simulator's PEI volume took $(($(date +%s) - start)) s"
+# The same volume with EDK2's default of a PEI core that shadows itself into permanent memory.
+(cd "$WORKSPACE" && build -q -a IA32 -t GCC5 -b DEBUG -n "$(nproc)" -p SbPkg/SimPlatform/SimPlatform.dsc \
+  -D SHADOW_PEIM_ON_BOOT=TRUE >"$WORKSPACE/build-sim-shadow.log" 2>&1) ||
+  { grep -E "error|Error" "$WORKSPACE/build-sim-shadow.log" | head -n 40 >&2; echo "build_platform: EDK2 build failed, see $WORKSPACE/build-sim-shadow.log" >&2; exit 1; }
 
 build_dir="$WORKSPACE/Build/SbOvmf3264/${target}_GCC5"
 sim_dir="$WORKSPACE/Build/SbSimPlatform/DEBUG_GCC5"
+shadow_dir="$WORKSPACE/Build/SbSimPlatformShadow/DEBUG_GCC5"
 mkdir -p "$out"
 cp "$build_dir/FV/OVMF.fd" "$build_dir/X64/SbTestBoot.efi" "$out/"
 cp "$build_dir"/FV/Ffs/*SbPei/*.ffs "$out/SbPei.ffs"
 cp "$sim_dir/FV/SIMPEIFV.Fv" "$sim_dir/FV/SIMPEIFV_HOOK.Fv" "$out/"
+cp "$shadow_dir/FV/SIMPEIFV.Fv" "$out/SIMPEIFV_SHADOW.Fv"
 python3 "$here/ffs_sizes.py" "$build_dir" | tee "$out/sizes.md"

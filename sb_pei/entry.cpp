@@ -51,7 +51,8 @@ void CopyGuid(EFI_GUID *Destination, const EFI_GUID &Source) {
 // and the configuration block with it, and it gives temporary RAM up. The private data moved too,
 // but still holds the block's old address: it is pointed at the block where it is now, so that a
 // later module that reaches the block through the private PPI does not read (or write) a place
-// that is gone.
+// that is gone. The block's services pointer is brought along the same way: the services table
+// moved with the PEI core, and the one this notification is handed is the one in memory.
 EFI_STATUS EFIAPI SbFollowConfigToMemory(EFI_PEI_SERVICES **PeiServices, EFI_PEI_NOTIFY_DESCRIPTOR *, VOID *) {
   const EFI_PEI_SERVICES **Ps = const_cast<const EFI_PEI_SERVICES **>(PeiServices);
   // The private PPI was installed before this notification was asked for, and a PEI core that
@@ -68,6 +69,7 @@ EFI_STATUS EFIAPI SbFollowConfigToMemory(EFI_PEI_SERVICES **PeiServices, EFI_PEI
     if (Type == EFI_HOB_TYPE_END_OF_HOB_LIST || Length == 0) return EFI_NOT_FOUND;
     if (Type == EFI_HOB_TYPE_GUID_EXTENSION && SameGuid(Block->Header.Name, gSbConfigHobGuid)) {
       Private->Config = &Block->Config;
+      Block->Config.PeiServices = static_cast<UINT32>(reinterpret_cast<UINTN>(PeiServices));
       return EFI_SUCCESS;
     }
     Hob += Length;

@@ -118,9 +118,12 @@ TEST_P(Entry, AfterTheSwitchToMemoryThePrivateDataPointsAtTheMovedBlock) {
   const std::size_t config_at = 8 + module_->word_size();  // in the interface: after the reader
   const auto config_before = Word(static_cast<UINT8 *>(core_.locate(gSbPrivatePpiGuid)) + config_at);
   core_.move_hob_list();
+  ASSERT_NE(Config(), nullptr);
+  Config()->PeiServices = 0xDEAD0000;  // where the services table lay before the switch
   core_.install_ppi(gEfiPeiMemoryDiscoveredPpiGuid, nullptr);
   const auto *ppi = static_cast<UINT8 *>(core_.locate(gSbPrivatePpiGuid));
   ASSERT_NE(Config(), nullptr);
+  EXPECT_EQ(Config()->PeiServices, module_->services_as_seen());  // the table it runs with now
   EXPECT_NE(Word(ppi + config_at), config_before);
   EXPECT_EQ(Word(ppi + config_at), reinterpret_cast<std::uintptr_t>(Config()));
   EXPECT_EQ(Config()->AcpiPmTmrBlk, 0x808);  // the block itself came along

@@ -127,7 +127,8 @@ TEST(VolumeLayout, TheBuiltVolumeIsWhereItsImagesWereRebased) {
   EXPECT_EQ(v.base() + v.fv().length(), 1ull << 32);  // the top of the 4 GiB space, as a boot block
   ASSERT_EQ(v.modules().front().type, sim::kFfsPeiCore);
   for (const sim::VolumeModule &m : v.modules()) {
-    EXPECT_EQ(m.problem, "") << m.name;  // every image runs in place where it lies
+    EXPECT_EQ(m.xip_problem, "") << m.name;  // every image runs in place where it lies
+    EXPECT_EQ(m.depex_problem, "") << m.name;
     EXPECT_GE(m.entry, m.first) << m.name;
     EXPECT_LT(m.entry, m.end) << m.name;
   }
@@ -135,9 +136,14 @@ TEST(VolumeLayout, TheBuiltVolumeIsWhereItsImagesWereRebased) {
   EXPECT_TRUE(sb.te);
   ASSERT_TRUE(sb.depex);
   EXPECT_EQ(sim::describe_depex(*sb.depex, sim::guid_name), "PUSH EFI_PEI_CPU_IO_PPI_INSTALLED, END");
-  EXPECT_EQ(v.peim_holding(gSbPlatformHookPpiGuid, sim::PeiVolume::kSbPeiFile), nullptr);
-  EXPECT_NE(sim::PeiVolume::load(SB_SIM_VOLUME_HOOK).peim_holding(gSbPlatformHookPpiGuid, sim::PeiVolume::kSbPeiFile),
-            nullptr);
+  // A PEIM installs a PPI from a descriptor in its image; one that only looks it up (SbPei and
+  // the hook) holds the GUID but installs nothing.
+  EXPECT_EQ(v.peim_installing(gSbPlatformHookPpiGuid), nullptr);
+  ASSERT_NE(v.peim_installing(gSbInitDonePpiGuid), nullptr);
+  EXPECT_EQ(v.peim_installing(gSbInitDonePpiGuid)->name, "SbPei");
+  const sim::VolumeModule *hook = sim::PeiVolume::load(SB_SIM_VOLUME_HOOK).peim_installing(gSbPlatformHookPpiGuid);
+  ASSERT_NE(hook, nullptr);
+  EXPECT_EQ(hook->name, "SbTestHookPei");
 }
 
 // ---- Dependency expressions -------------------------------------------------------------------

@@ -32,7 +32,7 @@ void print_config(const sim::PeiBootResult &r) {
   }
 }
 
-void print_smbus(const char *heading, const std::vector<sim::SmbusResult> &results) {
+void print_smbus(const std::string &heading, const std::vector<sim::SmbusResult> &results) {
   if (!results.empty()) fmt::print("{}\n", heading);
   for (const sim::SmbusResult &t : results) {
     fmt::print("  instance {} address 0x{:02X} command 0x{:02X} {:<14} -> {} length {}", t.request.instance,
@@ -122,10 +122,14 @@ void print_volume(const sim::PeiVolume &v, const std::string &path) {
                m.end - 1);
     if (m.depex)
       fmt::print("  depex: {}", sim::describe_depex(*m.depex, [](const EFI_GUID &g) { return sim::guid_name(g); }));
-    if (!m.problem.empty()) fmt::print("  ({})", m.problem);
+    if (!m.xip_problem.empty()) fmt::print("  (cannot run in place: {})", m.xip_problem);
+    if (!m.depex_problem.empty()) fmt::print("  (dependency expression unreadable: {})", m.depex_problem);
     fmt::print("\n");
   }
 }
+
+// Whose PPI a call reached, as a summary names it.
+std::string owner(const std::string &by) { return by.empty() ? std::string("nobody") : by; }
 
 void print_volume_pass(std::size_t n, const sim::VolumePass &p) {
   const sim::VolumePassResult &v = p.volume;
@@ -151,6 +155,8 @@ void print_volume_pass(std::size_t n, const sim::VolumePass &p) {
   if (v.reset) {
     fmt::print("Reset: 0x{:02X} written to port 0xCF9 at {:.3f} ms; the pass ended there\n", v.reset->value,
                v.reset->t_ns / 1e6);
+  } else if (v.simulator_error) {
+    fmt::print("The simulator failed: {}\n", *v.simulator_error);
   } else if (v.stopped) {
     fmt::print("Stopped: {}\n", *v.stopped);
   } else {
@@ -172,12 +178,13 @@ void print_volume_pass(std::size_t n, const sim::VolumePass &p) {
   }
   if (p.sleep_boot_mode_after_memory || !p.smbus_after_memory.empty()) {
     fmt::print("After memory, through the PPIs as the PEI core migrated them:\n");
-    print_smbus("  SMBus transactions again:", p.smbus_after_memory);
+    print_smbus(fmt::format("  SMBus transactions again ({}'s SMBus PPI):", owner(p.smbus_by)), p.smbus_after_memory);
     if (p.sleep_boot_mode_after_memory)
-      fmt::print("  GetSleepBootMode: 0x{:02X} {}\n", *p.sleep_boot_mode_after_memory,
-                 sim::boot_mode_name(*p.sleep_boot_mode_after_memory));
+      fmt::print("  GetSleepBootMode ({}'s private PPI): 0x{:02X} {}\n", owner(p.sleep_boot_mode_by),
+                 *p.sleep_boot_mode_after_memory, sim::boot_mode_name(*p.sleep_boot_mode_after_memory));
     if (p.stall_after_memory)
-      fmt::print("  Stall({} us): {}, {:.1f} us of virtual time\n", p.stall_after_memory_us,
+      fmt::print("  Stall({} us) ({}'s Stall PPI{}): {}, {:.1f} us of virtual time\n", p.stall_after_memory_us,
+                 owner(p.stall_by), p.stall_by == "SbPei" ? "" : ", not SbPei's: not judged",
                  sim::status_name(*p.stall_after_memory), p.stall_after_memory_took_ns / 1e3);
   }
   if (v.reached_dxe_ipl) fmt::print("The DXE IPL was handed the HOB list at 0x{:08X}\n", v.hob_list);

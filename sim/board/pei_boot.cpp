@@ -9,6 +9,7 @@
 #include "pi/ppi/stall.h"
 #include "cmos_error_prompt/cmos_error_prompt.h"
 #include "sim/machine/arena.h"
+#include "sim/services/board_ppis.h"
 #include "sim/services/dxe_core.h"
 #include "sim/services/guid_names.h"
 #include "sim/engines/modules.h"
@@ -18,10 +19,13 @@
 namespace sim {
 namespace {
 
-// Services of "another module" that came first. They do no work.
-EFI_STATUS EFIAPI ForeignReset(const EFI_PEI_SERVICES **) { return EFI_SUCCESS; }
-EFI_STATUS EFIAPI ForeignStall(const EFI_PEI_SERVICES **, const EFI_PEI_STALL_PPI *, UINTN) { return EFI_SUCCESS; }
-
+// Another module's reset and stall PPIs, installed before SbPei's: they reset and wait as that
+// module's would.
+EFI_STATUS EFIAPI ForeignReset(const EFI_PEI_SERVICES **) { return board_reset_system(Machine::current()); }
+EFI_STATUS EFIAPI ForeignStall(const EFI_PEI_SERVICES **, const EFI_PEI_STALL_PPI *, UINTN Microseconds) {
+  board_stall(Machine::current(), Microseconds);
+  return EFI_SUCCESS;
+}
 
 }  // namespace
 
@@ -197,7 +201,7 @@ PeiBootResult run_pei(const Board &board, BoardHardware &hw, Engine engine) {
   r.status = module->run_entry();
   r.boot_mode = core.boot_mode();
   for (std::size_t i = 0; i < core.ppis().size(); ++i) {
-    r.ppis.push_back({guid_name(*core.ppis()[i]->Guid), i < board_ppis ? "board" : "SbPei"});
+    r.ppis.push_back({guid_name(*core.ppis()[i]->Guid), i < board_ppis ? kBoardModule : "SbPei"});
   }
   if (EFI_HOB_GUID_TYPE *h = core.find_guid_hob(gSbConfigHobGuid)) {
     r.config = reinterpret_cast<SB_CONFIG_HOB *>(h)->Config;

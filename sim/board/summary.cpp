@@ -100,6 +100,7 @@ nlohmann::ordered_json volume_summary_json(const Board &board, const VolumeBoot 
     j["reached_dxe_ipl"] = v.reached_dxe_ipl;
     j["hob_list"] = v.hob_list;
     j["stopped"] = v.stopped ? json(*v.stopped) : json(nullptr);
+    j["simulator_error"] = v.simulator_error ? json(*v.simulator_error) : json(nullptr);
     j["permanent_memory"] = v.permanent_memory ? json{{"base", v.permanent_memory->first}, {"length", v.permanent_memory->second}}
                                                : json(nullptr);
     json migration = json::array();
@@ -108,6 +109,7 @@ nlohmann::ordered_json volume_summary_json(const Board &board, const VolumeBoot 
                            {"in_temporary_ram", m.left_in_temporary_ram()}});
     j["migration"] = migration;
     j["smbus_after_memory"] = smbus_json(p.smbus_after_memory);
+    j["after_memory_ppis_by"] = {{"smbus", p.smbus_by}, {"private", p.sleep_boot_mode_by}, {"stall", p.stall_by}};
     j["sleep_boot_mode_after_memory"] =
         p.sleep_boot_mode_after_memory ? json(boot_mode_name(*p.sleep_boot_mode_after_memory)) : json(nullptr);
     j["stall_after_memory"] = p.stall_after_memory ? json{{"us", p.stall_after_memory_us},

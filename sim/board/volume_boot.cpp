@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include "pi/ppi/smbus.h"
+#include "pi/ppi/stall.h"
 #include "sim/engines/image_modules.h"
 #include "sim/machine/arena.h"
 #include "sim/machine/names.h"
@@ -12,6 +14,7 @@ namespace {
 
 constexpr std::uint32_t kStallAfterMemoryUs = 100;
 constexpr const char *kAfterMemory = "after memory: ";
+constexpr const char *kSbPei = "SbPei";
 
 // SbPei's part of a pass, in the form the other paths report it.
 void fill_sb_pei_view(const VolumePassResult &v, PeiBootResult &p) {
@@ -29,9 +32,17 @@ bool same_result(const SmbusResult &a, const SmbusResult &b) {
   return a.status == b.status && a.length == b.length && a.data == b.data;
 }
 
-void find_faults(const VolumePass &pass, std::size_t number, std::vector<std::string> &findings) {
+}  // namespace
+
+std::vector<std::string> find_pass_faults(const VolumePass &pass, std::size_t number) {
+  std::vector<std::string> findings;
   const VolumePassResult &v = pass.volume;
   const std::string in = fmt::format("PEI pass {}: ", number);
+  if (v.simulator_error) {
+    // Nothing is known of the firmware past this point: no finding of its own is made.
+    findings.push_back(in + "the simulator failed (a fault of the bench, not of the firmware): " + *v.simulator_error);
+    return findings;
+  }
   if (v.stopped) findings.push_back(in + "the PEI core never reached the DXE IPL: " + *v.stopped);
   if (v.reached_dxe_ipl && !v.permanent_memory)
     findings.push_back(in + "the PEI core reached the DXE IPL, but no module had installed permanent memory");
@@ -48,20 +59,31 @@ void find_faults(const VolumePass &pass, std::size_t number, std::vector<std::st
     findings.push_back(fmt::format("{}{} {} temporary RAM after it was given up: {} time(s), the first at 0x{:08X}", in,
                                    s.module, s.write ? "wrote" : "read", s.count, s.address));
   }
-  for (std::size_t i = 0; i < pass.smbus_after_memory.size() && i < pass.pei.smbus.size(); ++i) {
-    if (!same_result(pass.smbus_after_memory[i], pass.pei.smbus[i]))
-      findings.push_back(fmt::format("{}SMBus transaction {} gave another result after memory ({} where it gave {})",
-                                     in, i + 1, status_name(pass.smbus_after_memory[i].status),
-                                     status_name(pass.pei.smbus[i].status)));
+  if (pass.smbus_by == kSbPei) {
+    for (std::size_t i = 0; i < pass.smbus_after_memory.size() && i < pass.pei.smbus.size(); ++i) {
+      if (!same_result(pass.smbus_after_memory[i], pass.pei.smbus[i]))
+        findings.push_back(fmt::format("{}SMBus transaction {} through SbPei's SMBus PPI gave another result after "
+                                       "memory ({} where it gave {})",
+                                       in, i + 1, status_name(pass.smbus_after_memory[i].status),
+                                       status_name(pass.pei.smbus[i].status)));
+    }
   }
-  if (pass.stall_after_memory &&
+  if (pass.stall_by == kSbPei && pass.stall_after_memory &&
       (*pass.stall_after_memory != EFI_SUCCESS || pass.stall_after_memory_took_ns < pass.stall_after_memory_us * 1000))
-    findings.push_back(fmt::format("{}Stall({} us) after memory returned {} after {:.1f} us", in,
-                                   pass.stall_after_memory_us, status_name(*pass.stall_after_memory),
+    findings.push_back(fmt::format("{}Stall({} us) through SbPei's Stall PPI after memory returned {} after {:.1f} us",
+                                   in, pass.stall_after_memory_us, status_name(*pass.stall_after_memory),
                                    pass.stall_after_memory_took_ns / 1e3));
+  return findings;
 }
 
-}  // namespace
+std::vector<std::string> find_boot_faults(const VolumeBoot &boot, unsigned max_passes) {
+  std::vector<std::string> findings;
+  if (!boot.passes.empty() && boot.passes.size() >= max_passes && boot.passes.back().volume.reset)
+    findings.push_back(fmt::format("the firmware reset on every pass: stopped after {} passes, the most a boot may take "
+                                   "(a reset loop); DXE never ran",
+                                   boot.passes.size()));
+  return findings;
+}
 
 VolumeBoot run_volume_boot(const Board &board, BoardHardware &hw, const std::string &path, Engine dxe_engine,
                            const VolumeOptions &options, unsigned max_passes) {
@@ -106,6 +128,9 @@ VolumeBoot run_volume_boot(const Board &board, BoardHardware &hw, const std::str
     };
     pass.volume = engine.run_pass(vb);
     timeline.close_all();
+    pass.smbus_by = first_installer(pass.volume.ppis, guid_name(gEfiPeiSmbusPpiGuid));
+    pass.sleep_boot_mode_by = first_installer(pass.volume.ppis, guid_name(gSbPrivatePpiGuid));
+    pass.stall_by = first_installer(pass.volume.ppis, guid_name(gEfiPeiStallPpiGuid));
 
     fill_sb_pei_view(pass.volume, pass.pei);
     pass.pei.end_ns = machine.now_ns();
@@ -118,13 +143,14 @@ VolumeBoot run_volume_boot(const Board &board, BoardHardware &hw, const std::str
       for (const std::string &line : pass.log)
         if (line.rfind("ASSERT", 0) == 0) *pass.volume.stopped = line + " (then: " + *pass.volume.stopped + ")";
     }
-    find_faults(pass, n, boot.findings);
+    for (std::string &f : find_pass_faults(pass, n)) boot.findings.push_back(std::move(f));
     boot.passes.push_back(std::move(pass));
     arena.rewind(arena_mark);
     if (!boot.passes.back().volume.reset) break;
     hw.warm_reset();  // RAM, PPIs and HOBs went with the pass; PM registers and CMOS stay
   }
 
+  for (std::string &f : find_boot_faults(boot, max_passes)) boot.findings.push_back(std::move(f));
   const VolumePassResult &last = boot.passes.back().volume;
   if (last.reached_dxe_ipl) {
     machine.set_default_module("CmosErrorPrompt");

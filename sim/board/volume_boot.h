@@ -23,6 +23,9 @@ struct VolumePass {
   std::optional<EFI_BOOT_MODE> sleep_boot_mode_after_memory;
   std::optional<EFI_STATUS> stall_after_memory;
   std::uint64_t stall_after_memory_us = 0, stall_after_memory_took_ns = 0;
+  // Whose PPIs those calls reached (the first instance installed, as LocatePpi finds it):
+  // "SbPei", "board" (another module's, in SEC's list) or empty when none was there.
+  std::string smbus_by, sleep_boot_mode_by, stall_by;
 };
 
 struct VolumeBoot {
@@ -36,6 +39,14 @@ struct VolumeBoot {
   // Ports and addresses no device claims that the boot touched ("port 0x92: 2 reads").
   std::vector<std::string> unclaimed;
 };
+
+// What one pass shows wrong, a line each (empty for a clean pass): the simulator's own failure,
+// a stop before the DXE IPL, modules that never ran, SbPei's pointers left in temporary RAM,
+// temporary RAM used after it was given up, and SbPei's PPIs answering otherwise after memory.
+// Only SbPei's PPIs are judged: a call that reached another module's is not.
+std::vector<std::string> find_pass_faults(const VolumePass &pass, std::size_t number);
+// What the boot as a whole shows wrong: a reset on every one of the `max_passes` passes.
+std::vector<std::string> find_boot_faults(const VolumeBoot &boot, unsigned max_passes);
 
 // Boots `board` from the volume at `path`: PEI passes until one ends without a reset (at most
 // `max_passes`), then DXE on `dxe_engine` when PEI reached the DXE IPL.

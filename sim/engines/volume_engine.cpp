@@ -10,6 +10,8 @@
 #include "pi/ppi/smbus.h"
 #include "pi/ppi/stall.h"
 #include "sim/engines/image_modules.h"
+#include "sim/machine/arena.h"
+#include "sim/services/board_ppis.h"
 #include "sim/services/guid_names.h"
 #include "sim/services/pei_core.h"
 #include "sim/services/platform_hook.h"
@@ -32,6 +34,7 @@ constexpr std::uint64_t kPassWatchdogNs = 60'000'000'000;
 constexpr const char *kOtherCode = "(code outside the volume's images)";
 constexpr std::uint64_t kImageSearch = 1ull << 20;  // how far below code in RAM its image may begin
 constexpr const char *kSec = "SEC";
+constexpr const char *kCoreServices[] = {"InstallPpi", "LocatePpi", "GetBootMode", "InstallPeiMemory"};
 
 // The PEI core handed the DXE IPL its HOB list: PEI is over.
 struct DxeIplReached {
@@ -58,6 +61,28 @@ struct VolumeEngine::Impl {
     std::uint32_t dxe_ipl, temporary_ram_done, hook, foreign_reset, foreign_stall;
     std::uint32_t services, sb_pei_done, memory;
   };
+  // The PEI core's services the engine follows, by where they lie in the PEI core's image: the
+  // same offsets find them in any copy of the core (SEC's, or the one the core shadows into
+  // permanent memory), whatever table holds them.
+  enum class CoreService { InstallPpi, LocatePpi, GetBootMode, InstallPeiMemory };
+  struct ServiceAt {
+    std::uint64_t offset;
+    CoreService service;
+  };
+  // Everything that lasts one pass, made fresh for each.
+  struct Pass {
+    VolumePassResult result;
+    const VolumeBoard *board = nullptr;
+    std::vector<Range> ranges;      // sorted by address: the volume's images, then what was loaded
+    std::vector<Range> discovered;  // images the PEI core loaded into RAM this pass
+    const Range *current = nullptr;
+    const char *current_name = kSec;
+    std::uint64_t counted = 0;
+    std::vector<Return> returns;
+    std::vector<ServiceAt> services;
+    std::vector<std::pair<std::string, std::uint32_t>> pointers_before;
+    std::uint32_t scratch_guid = 0, scratch_out = 0, scratch_calls = 0;
+  };
 
   Impl(const PeiVolume &v, Machine &m, const VolumeOptions &options)
       : volume(v),
@@ -68,22 +93,21 @@ struct VolumeEngine::Impl {
         sec(cpu),
         steps(m.timeline()),
         count(options.count_instructions) {
-    sb_pei = v.find(PeiVolume::kSbPeiFile);
-    for (const VolumeModule &mod : v.modules()) ranges.push_back({mod.first, mod.end, &mod, mod.entry});
-    if (!v.pei_core().problem.empty()) {
+    sb_pei = v.find(kSbPeiFileGuid);
+    for (const VolumeModule &mod : v.modules()) volume_ranges.push_back({mod.first, mod.end, &mod, mod.entry});
+    if (!v.pei_core().xip_problem.empty()) {
       shadow_image.emplace(v.image(v.pei_core()));
-      ranges.push_back({SecCore::kShadow, SecCore::kShadow + shadow_image->size_of_image(), &v.pei_core(),
-                        SecCore::kShadow + shadow_image->entry_rva()});
+      volume_ranges.push_back({SecCore::kShadow, SecCore::kShadow + shadow_image->size_of_image(), &v.pei_core(),
+                               SecCore::kShadow + shadow_image->entry_rva()});
     }
-    std::sort(ranges.begin(), ranges.end(), [](const Range &a, const Range &b) { return a.first < b.first; });
-    volume_ranges = ranges;
+    std::sort(volume_ranges.begin(), volume_ranges.end(), [](const Range &a, const Range &b) { return a.first < b.first; });
     cpu.name_addresses([this](std::uint64_t a) {
-      const Range *r = range_at(a);
+      const Range *r = pass ? range_at(a) : nullptr;
       return r != nullptr ? fmt::format("{}+0x{:X}", r->module->name, a - r->first) : fmt::format("0x{:X}", a);
     });
     cpu.observe_blocks([this](std::uint64_t a) { on_block(a); });
     for (const VolumeModule &mod : v.modules()) {
-      if (mod.type != kFfsPeiCore && mod.problem.empty()) cpu.on_execute(mod.entry, [this, &mod] { on_entry(mod); });
+      if (mod.type != kFfsPeiCore && mod.xip_problem.empty()) cpu.on_execute(mod.entry, [this, &mod] { on_entry(mod); });
     }
     make_traps();
   }
@@ -99,6 +123,7 @@ struct VolumeEngine::Impl {
   }
 
   const Range *range_at(std::uint64_t a) const {
+    const std::vector<Range> &ranges = pass->ranges;
     auto it = std::upper_bound(ranges.begin(), ranges.end(), a, [](std::uint64_t x, const Range &r) { return x < r.first; });
     if (it == ranges.begin()) return nullptr;
     --it;
@@ -119,17 +144,22 @@ struct VolumeEngine::Impl {
   // ---- who runs ------------------------------------------------------------------------------
 
   void on_block(std::uint64_t address) {
-    if (!returns.empty() && address == returns.back().address && cpu.stack_pointer() == returns.back().sp) finish_dispatch();
-    if (current != nullptr && address >= current->first && address < current->end) return;
-    const Range *r = range_at(address);
-    if (r == nullptr && (r = discover_image(address)) != nullptr && address == r->entry) {
-      // The PEI core loaded a PEIM into memory (one that registered for shadowing, say) and
-      // calls its entry there.
+    Pass &p = *pass;
+    if (!p.returns.empty() && address == p.returns.back().address && cpu.stack_pointer() == p.returns.back().sp)
+      finish_dispatch();
+    const Range *r = p.current;
+    if (r == nullptr || address < r->first || address >= r->end) {
+      r = range_at(address);
+      if (r == nullptr && (r = discover_image(address)) != nullptr && address == r->entry) {
+        // The PEI core loaded a PEIM into memory (one that registered for shadowing, say) and
+        // calls its entry there.
+        switch_to(r, address);
+        on_entry(*r->module);
+        return;
+      }
       switch_to(r, address);
-      on_entry(*r->module);
-      return;
     }
-    switch_to(r, address);
+    if (r != nullptr && r->module->type == kFfsPeiCore) on_core_block(address - r->first);
   }
 
   // Code in RAM that no known image holds: an image the PEI core loaded there. It begins on a
@@ -146,8 +176,8 @@ struct VolumeEngine::Impl {
         if (address >= page + copy.size_of_image()) return nullptr;
         for (const VolumeModule &m : volume.modules()) {
           if (same_image(volume.image(m), copy)) {
-            discovered.push_back({page, page + copy.size_of_image(), &m, page + copy.entry_rva()});
-            insert_range(discovered.back());
+            pass->discovered.push_back({page, page + copy.size_of_image(), &m, page + copy.entry_rva()});
+            insert_range(pass->discovered.back());
             return range_at(address);
           }
         }
@@ -170,24 +200,26 @@ struct VolumeEngine::Impl {
   }
 
   void insert_range(const Range &r) {
+    std::vector<Range> &ranges = pass->ranges;
     ranges.insert(std::upper_bound(ranges.begin(), ranges.end(), r.first,
                                    [](std::uint64_t x, const Range &e) { return x < e.first; }),
                   r);
-    current = nullptr;  // the ranges moved
+    pass->current = nullptr;  // the ranges moved
   }
 
   void switch_to(const Range *r, std::uint64_t address) {
-    const char *was = current_name;
-    if (count && cpu.instructions() != counted) {
-      result->instructions[was] += cpu.instructions() - counted;
-      counted = cpu.instructions();
+    Pass &p = *pass;
+    const char *was = p.current_name;
+    if (count && cpu.instructions() != p.counted) {
+      p.result.instructions[was] += cpu.instructions() - p.counted;
+      p.counted = cpu.instructions();
     }
-    current = r;
-    current_name = r != nullptr ? r->module->name.c_str() : name_at(address);
+    p.current = r;
+    p.current_name = r != nullptr ? r->module->name.c_str() : name_at(address);
     // An access the CPU I/O PPI makes is made for the module that called it: control came into
     // the PPI's module at one of its functions, and stays in that module until it returns.
     if (cpu_io_function(address)) cpu.attribute_accesses(was, "CpuIo");
-    else cpu.attribute_accesses(current_name, nullptr);
+    else cpu.attribute_accesses(p.current_name, nullptr);
   }
 
   // One of the functions of the CPU I/O PPI the PEI services table holds now (the PEI core keeps
@@ -206,21 +238,23 @@ struct VolumeEngine::Impl {
 
   // The PEI core calls a PEIM's entry point: its dispatch begins.
   void on_entry(const VolumeModule &m) {
+    Pass &p = *pass;
     const std::uint64_t sp = cpu.stack_pointer();
     const VolumeModule *by = caller();
     if (by == nullptr || by->type != kFfsPeiCore) return;
-    if (!returns.empty() && returns.back().sp == sp + 4) return;  // the entry's first instruction again, no new call
-    result->dispatched.push_back({m.name, machine.now_ns(), 0, std::nullopt});
+    if (!p.returns.empty() && p.returns.back().sp == sp + 4) return;  // the entry's first instruction again, no new call
+    p.result.dispatched.push_back({m.name, machine.now_ns(), 0, std::nullopt});
     const bool is_sb_pei = &m == sb_pei;
-    returns.push_back({cpu.read32(sp), sp + 4, result->dispatched.size() - 1, is_sb_pei});
+    p.returns.push_back({cpu.read32(sp), sp + 4, p.result.dispatched.size() - 1, is_sb_pei});
     if (is_sb_pei) steps.begin();
     else machine.timeline().begin(m.name + " entry");
   }
 
   void finish_dispatch() {
-    const Return r = returns.back();
-    returns.pop_back();
-    DispatchedModule &d = result->dispatched[r.dispatch];
+    Pass &p = *pass;
+    const Return r = p.returns.back();
+    p.returns.pop_back();
+    DispatchedModule &d = p.result.dispatched[r.dispatch];
     d.end_ns = machine.now_ns();
     d.status = status64(cpu.return_value());
     if (r.sb_pei) steps.end();
@@ -233,14 +267,36 @@ struct VolumeEngine::Impl {
     return cpu.read32(cpu.read32(services) + kTableHeader + 4 * slot);
   }
 
-  void hook_services(std::uint32_t services) {
-    if (services_hooked) return;  // the same code on every pass
-    services_hooked = true;
-    cpu.on_execute(service(services, kInstallPpi), [this] { on_install_ppi(); });
-    cpu.on_execute(service(services, kLocatePpi), [this] { follow(PeiService::LocatePpi); });
-    cpu.on_execute(service(services, kGetBootMode), [this] { follow(PeiService::GetBootMode); });
-    cpu.on_execute(service(services, kInstallPeiMemory),
-                   [this] { result->permanent_memory = std::pair{cpu.arg64(1), cpu.arg64(3)}; });
+  // Where the followed services lie in the PEI core's image, read from the table the PEI core
+  // hands SEC's first notification.
+  void find_services(std::uint32_t services) {
+    const unsigned slots[] = {kInstallPpi, kLocatePpi, kGetBootMode, kInstallPeiMemory};
+    pass->services.clear();
+    for (unsigned i = 0; i < std::size(slots); ++i) {
+      const std::uint32_t address = service(services, slots[i]);
+      const Range *r = range_at(address);
+      if (r == nullptr || r->module->type != kFfsPeiCore)
+        throw std::runtime_error(fmt::format("the PEI services table's {} (0x{:X}) is not in the PEI core's image: the "
+                                             "engine cannot follow it",
+                                             kCoreServices[i], address));
+      pass->services.push_back({address - r->first, static_cast<CoreService>(i)});
+    }
+  }
+
+  // A block of the PEI core's code at `offset` in its image: a followed service begins there.
+  void on_core_block(std::uint64_t offset) {
+    for (const ServiceAt &s : pass->services) {
+      if (s.offset != offset) continue;
+      switch (s.service) {
+        case CoreService::InstallPpi: on_install_ppi(); break;
+        case CoreService::LocatePpi: follow(PeiService::LocatePpi); break;
+        case CoreService::GetBootMode: follow(PeiService::GetBootMode); break;
+        case CoreService::InstallPeiMemory:
+          pass->result.permanent_memory = std::pair{cpu.arg64(1), cpu.arg64(3)};
+          break;
+      }
+      return;
+    }
   }
 
   void follow(PeiService s, const std::string &detail = {}) {
@@ -263,9 +319,9 @@ struct VolumeEngine::Impl {
       for (std::size_t i = 0; i < kMaxListEntries; ++i, d += kDescriptorSize) {
         const std::uint32_t flags = cpu.read32(d);
         if ((flags & kPpiFlagPpi) != 0) {
-          result->ppis.push_back({guid_at(cpu.read32(d + 4)), by, d, cpu.read32(d + 8)});
-          if (first.empty()) first = result->ppis.back().ppi;
-          if (caller() != sb_pei) machine.timeline().instant("install " + result->ppis.back().ppi);
+          pass->result.ppis.push_back({guid_at(cpu.read32(d + 4)), by, d, cpu.read32(d + 8)});
+          if (first.empty()) first = pass->result.ppis.back().ppi;
+          if (caller() != sb_pei) machine.timeline().instant("install " + pass->result.ppis.back().ppi);
         }
         if ((flags & kPpiFlagTerminate) != 0 || (flags & (kPpiFlagPpi | kPpiFlagNotifyCallback | kPpiFlagNotifyDispatch)) == 0)
           break;
@@ -278,26 +334,29 @@ struct VolumeEngine::Impl {
 
   // A PPI as a later module finds it: LocatePpi of the real PEI core.
   std::uint32_t locate(std::uint32_t services, const EFI_GUID &guid, unsigned instance) {
-    std::memcpy(cpu.host(scratch_guid, sizeof guid), &guid, sizeof guid);
-    cpu.write32(scratch_out, 0);
-    const std::uint64_t st =
-        cpu.call(service(services, kLocatePpi), {services, scratch_guid, instance, 0, scratch_out});
-    return static_cast<std::uint32_t>(st) == 0 ? cpu.read32(scratch_out) : 0;
+    const Pass &p = *pass;
+    std::memcpy(cpu.host(p.scratch_guid, sizeof guid), &guid, sizeof guid);
+    cpu.write32(p.scratch_out, 0);
+    const std::uint64_t st = cpu.call(service(services, kLocatePpi), {services, p.scratch_guid, instance, 0, p.scratch_out});
+    return static_cast<std::uint32_t>(st) == 0 ? cpu.read32(p.scratch_out) : 0;
   }
 
   Ia32SbPeiCalls calls(std::uint32_t services) {
     return Ia32SbPeiCalls(
-        cpu, services, scratch_calls,
+        cpu, services, pass->scratch_calls,
         [this, services](const EFI_GUID &g, unsigned i) { return locate(services, g, i); },
         [](const std::function<std::uint64_t()> &call) { return call(); });
   }
 
-  // SbPei's private data (the private PPI's interface), its configuration block pointer and its
-  // SMBus PPIs, where a later module finds them.
+  // SbPei's private data (the private PPI's interface), its configuration block pointer, the
+  // PEI services pointer in that block and its SMBus PPIs, where a later module finds them.
   std::vector<std::pair<std::string, std::uint32_t>> sb_pei_pointers(std::uint32_t services) {
     const std::uint32_t priv = locate(services, gSbPrivatePpiGuid, 0);
+    const std::uint32_t config = priv != 0 ? cpu.read32(priv + 12) : 0;
     return {{"private PPI (SbPei's private data + 4)", priv},
-            {"configuration block pointer in the private data", priv != 0 ? cpu.read32(priv + 12) : 0},
+            {"configuration block pointer in the private data", config},
+            {"PEI services pointer in the configuration block",
+             config != 0 ? cpu.read32(config + offsetof(SB_CONFIG, PeiServices)) : 0},
             {"SMBus PPI 0 (its controller record)", locate(services, gEfiPeiSmbusPpiGuid, 0)},
             {"SMBus PPI 1 (its controller record)", locate(services, gEfiPeiSmbusPpiGuid, 1)}};
   }
@@ -317,82 +376,93 @@ struct VolumeEngine::Impl {
     });
     traps.hook = trap("PlatformHook", [this](ImageCpu &c) {
       const auto point = static_cast<UINT32>(c.arg(0));
-      result->hook_points.push_back(point);
+      pass->result.hook_points.push_back(point);
       run_hook_point(machine.timeline(), point, static_cast<std::uint32_t>(c.arg(2)) != 0 ? c.at<SB_CONFIG>(c.arg(2)) : nullptr,
-                     board->platform_hook);
+                     pass->board->platform_hook);
       return std::uint64_t{0};
     });
-    traps.foreign_reset = trap("another module's ResetSystem", [](ImageCpu &) { return std::uint64_t{0}; });
-    traps.foreign_stall = trap("another module's Stall", [](ImageCpu &) { return std::uint64_t{0}; });
+    // Another module's reset and stall: (PeiServices) and (PeiServices, This, Microseconds).
+    traps.foreign_reset = trap("another module's ResetSystem", [this](ImageCpu &) {
+      return std::uint64_t{status32(board_reset_system(machine))};
+    });
+    traps.foreign_stall = trap("another module's Stall", [this](ImageCpu &c) {
+      board_stall(machine, static_cast<std::uint32_t>(c.arg(2)));
+      return std::uint64_t{0};
+    });
     // Notifications: (PeiServices, NotifyDescriptor, Ppi).
     traps.services = trap("SEC: the PEI services", [this](ImageCpu &c) {
       const auto services = static_cast<std::uint32_t>(c.arg(0));
-      hook_services(services);
-      if (board->boot_mode_before != BOOT_WITH_FULL_CONFIGURATION)
-        cpu.call(service(services, kSetBootMode), {services, board->boot_mode_before});
+      find_services(services);
+      if (pass->board->boot_mode_before != BOOT_WITH_FULL_CONFIGURATION)
+        cpu.call(service(services, kSetBootMode), {services, pass->board->boot_mode_before});
       return std::uint64_t{0};
     });
     traps.sb_pei_done = trap("SEC: after SbPei", [this](ImageCpu &c) {
       const auto services = static_cast<std::uint32_t>(c.arg(0));
-      pointers_before = sb_pei_pointers(services);
-      if (board->after_sb_pei) {
+      pass->pointers_before = sb_pei_pointers(services);
+      if (pass->board->after_sb_pei) {
         Ia32SbPeiCalls ppis = calls(services);
-        board->after_sb_pei(ppis);
+        pass->board->after_sb_pei(ppis);
       }
       return std::uint64_t{0};
     });
     traps.memory = trap("SEC: after memory", [this](ImageCpu &c) {
       const auto services = static_cast<std::uint32_t>(c.arg(0));
       const auto after = sb_pei_pointers(services);
-      for (std::size_t i = 0; i < after.size() && i < pointers_before.size(); ++i)
-        result->migration.push_back({after[i].first, pointers_before[i].second, after[i].second});
-      if (board->after_memory) {
+      for (std::size_t i = 0; i < after.size() && i < pass->pointers_before.size(); ++i)
+        pass->result.migration.push_back({after[i].first, pass->pointers_before[i].second, after[i].second});
+      if (pass->board->after_memory) {
         Ia32SbPeiCalls ppis = calls(services);
-        board->after_memory(ppis);
+        pass->board->after_memory(ppis);
       }
       return std::uint64_t{0};
     });
   }
 
-  std::vector<SecCore::Entry> sec_list() {
+  std::vector<SecCore::Entry> sec_list(std::vector<std::string> &owners) {
+    const VolumeBoard &board = *pass->board;
     std::vector<SecCore::Entry> list;
-    const auto ppi = [&](const EFI_GUID &guid, std::vector<std::uint32_t> interface) {
+    const auto ppi = [&](const char *by, const EFI_GUID &guid, std::vector<std::uint32_t> interface) {
       list.push_back({kPpiFlagPpi, guid, std::move(interface), 0});
-      result->ppis.push_back({guid_name(guid), kSec, 0, 0});
+      owners.emplace_back(by);
     };
-    ppi(gEfiDxeIplPpiGuid, {traps.dxe_ipl});
-    ppi(gEfiTemporaryRamDonePpiGuid, {traps.temporary_ram_done});
-    const VolumeModule *hook_peim = volume.peim_holding(gSbPlatformHookPpiGuid, PeiVolume::kSbPeiFile);
-    if (hook_peim != nullptr) {
-      result->hook_source = "the volume's " + hook_peim->name;
-    } else if (board->platform_hook) {
-      ppi(gSbPlatformHookPpiGuid, {0, traps.hook});
-      result->hook_source = "the board's, in SEC's PPI list";
+    const auto notify = [&](std::uint32_t flags, const EFI_GUID &guid, std::uint32_t fn) {
+      list.push_back({flags, guid, {}, fn});
+      owners.emplace_back();
+    };
+    VolumePassResult &r = pass->result;
+    ppi(kSec, gEfiDxeIplPpiGuid, {traps.dxe_ipl});
+    ppi(kSec, gEfiTemporaryRamDonePpiGuid, {traps.temporary_ram_done});
+    if (const VolumeModule *hook_peim = volume.peim_installing(gSbPlatformHookPpiGuid)) {
+      r.hook_source = "the volume's " + hook_peim->name;
+    } else if (board.platform_hook) {
+      ppi(kBoardModule, gSbPlatformHookPpiGuid, {0, traps.hook});
+      r.hook_source = "the board's, in SEC's PPI list";
     } else {
-      result->hook_source = "none";
+      r.hook_source = "none";
     }
-    if (board->foreign_reset_ppi) ppi(gEfiPeiResetPpiGuid, {traps.foreign_reset});
-    if (board->foreign_stall_ppi) ppi(gEfiPeiStallPpiGuid, {1, traps.foreign_stall});
-    list.push_back({kPpiFlagNotifyCallback, gEfiDxeIplPpiGuid, {}, traps.services});
-    list.push_back({kPpiFlagNotifyDispatch, gSbInitDonePpiGuid, {}, traps.sb_pei_done});
-    list.push_back({kPpiFlagNotifyDispatch, gEfiPeiMemoryDiscoveredPpiGuid, {}, traps.memory});
+    if (board.foreign_reset_ppi) ppi(kBoardModule, gEfiPeiResetPpiGuid, {traps.foreign_reset});
+    if (board.foreign_stall_ppi) ppi(kBoardModule, gEfiPeiStallPpiGuid, {1, traps.foreign_stall});
+    notify(kPpiFlagNotifyCallback, gEfiDxeIplPpiGuid, traps.services);
+    notify(kPpiFlagNotifyDispatch, gSbInitDonePpiGuid, traps.sb_pei_done);
+    notify(kPpiFlagNotifyDispatch, gEfiPeiMemoryDiscoveredPpiGuid, traps.memory);
     return list;
   }
 
   // The PEI core is done with temporary RAM: what cache-as-RAM held is gone (it reads all ones
   // from now on), and any later use of it is a finding.
   void temporary_ram_done() {
-    std::memset(reinterpret_cast<void *>(SecCore::kTemporaryRamBase), 0xFF, SecCore::kTemporaryRamSize);
+    Arena::instance().fill(SecCore::kTemporaryRamBase, SecCore::kTemporaryRamSize, 0xFFFFFFFF);
     cpu.watch_memory(SecCore::kTemporaryRamBase, SecCore::kTemporaryRamBase + SecCore::kTemporaryRamSize,
                      [this](std::uint64_t address, unsigned, bool write) {
-                       const std::string module = current_name;
-                       for (StaleAccess &s : result->stale) {
+                       const std::string module = pass->current_name;
+                       for (StaleAccess &s : pass->result.stale) {
                          if (s.module == module && s.write == write) {
                            ++s.count;
                            return;
                          }
                        }
-                       result->stale.push_back({module, address, write, 1});
+                       pass->result.stale.push_back({module, address, write, 1});
                      });
     Timeline &timeline = machine.timeline();
     timeline.begin_phase(timeline.phase() + " after memory");
@@ -401,104 +471,72 @@ struct VolumeEngine::Impl {
   // ---- a pass ---------------------------------------------------------------------------------
 
   VolumePassResult run(const VolumeBoard &b) {
-    VolumePassResult r;
-    result = &r;
-    board = &b;
-    returns.clear();
-    ranges = volume_ranges;  // what the last pass loaded into RAM is gone
-    discovered.clear();
-    current = nullptr;
-    current_name = kSec;
-    counted = cpu.instructions();
-    pointers_before.clear();
+    pass = std::make_unique<Pass>();
+    Pass &p = *pass;
+    VolumePassResult &r = p.result;
+    p.board = &b;
+    p.ranges = volume_ranges;  // what the last pass loaded into RAM is gone
+    p.counted = cpu.instructions();
     cpu.attribute_accesses(kSec, nullptr);
     Machine::Scope scope(machine);
     machine.set_watchdog(kPassWatchdogNs);
 
-    const std::vector<SecCore::Entry> list = sec_list();
-    sec.prepare(volume.base(), volume.fv().length(), list);
-    scratch_guid = sec.scratch(sizeof(EFI_GUID));
-    scratch_out = sec.scratch(4);
-    scratch_calls = sec.scratch(Ia32SbPeiCalls::kScratchSize);
-    std::uint64_t entry = volume.pei_core().entry;
-    if (shadow_image) {
-      entry = sec.shadow(*shadow_image);
-      r.pei_core_load = fmt::format("copied to RAM at 0x{:X} and relocated ({})", SecCore::kShadow, volume.pei_core().problem);
-    } else {
-      r.pei_core_load = fmt::format("in place at 0x{:X}", volume.pei_core().first);
-    }
     try {
+      std::vector<std::string> owners;
+      const std::vector<SecCore::Entry> list = sec_list(owners);
+      const std::vector<SecCore::Placed> placed = sec.prepare(volume.base(), volume.fv().length(), list);
+      for (std::size_t i = 0; i < list.size(); ++i)
+        if (!owners[i].empty()) r.ppis.push_back({guid_name(list[i].guid), owners[i], placed[i].descriptor, placed[i].interface});
+      p.scratch_guid = sec.scratch(sizeof(EFI_GUID));
+      p.scratch_out = sec.scratch(4);
+      p.scratch_calls = sec.scratch(Ia32SbPeiCalls::kScratchSize);
+      std::uint64_t entry = volume.pei_core().entry;
+      if (shadow_image) {
+        entry = sec.shadow(*shadow_image);
+        r.pei_core_load =
+            fmt::format("copied to RAM at 0x{:X} and relocated ({})", SecCore::kShadow, volume.pei_core().xip_problem);
+      } else {
+        r.pei_core_load = fmt::format("in place at 0x{:X}", volume.pei_core().first);
+      }
       sec.start(entry);
     } catch (const DxeIplReached &d) {
       r.reached_dxe_ipl = true;
       r.hob_list = d.hob_list;
     } catch (const ResetSignal &reset) {
       r.reset = reset;
+    } catch (const EmulationFault &e) {
+      r.stopped = e.what();  // the firmware did what no board allows
+    } catch (const Hang &e) {
+      r.stopped = e.what();  // the firmware spun past the pass's budget
     } catch (const std::exception &e) {
-      r.stopped = e.what();
+      r.simulator_error = e.what();
     }
     if (count) switch_to(nullptr, ImageCpu::kReturnSentinel);  // the last module's count
     cpu.unwatch_memory();
     machine.set_watchdog(0);
-    if (!r.reached_dxe_ipl && !r.stopped && !r.reset) r.stopped = "the PEI core returned to SEC";
-    read_hob_list(r);
-    explain_not_dispatched(r);
-    result = nullptr;
-    board = nullptr;
-    return r;
-  }
-
-  // The boot mode and SbPei's configuration from the HOB list: the one the DXE IPL was handed,
-  // else the one in temporary RAM (a pass cut short before memory).
-  void read_hob_list(VolumePassResult &r) {
+    if (!r.reached_dxe_ipl && !r.stopped && !r.reset && !r.simulator_error) r.stopped = "the PEI core returned to SEC";
+    // The boot mode and SbPei's configuration from the HOB list: the one the DXE IPL was handed,
+    // else the one in temporary RAM (a pass cut short before memory).
     std::uint64_t list = r.hob_list;
     if (list == 0 && r.permanent_memory == std::nullopt) list = SecCore::kTemporaryRamBase;
-    if (list == 0) return;
-    try {
-      const auto *phit = cpu.at<EFI_HOB_HANDOFF_INFO_TABLE>(list);
-      if (phit->Header.HobType != EFI_HOB_TYPE_HANDOFF) return;
-      r.boot_mode = phit->BootMode;
-      std::uint64_t at = list;
-      for (unsigned n = 0; n < 4096; ++n) {
-        const auto *h = cpu.at<EFI_HOB_GENERIC_HEADER>(at);
-        if (h->HobType == EFI_HOB_TYPE_END_OF_HOB_LIST || h->HobLength < sizeof *h) break;
-        if (h->HobType == EFI_HOB_TYPE_GUID_EXTENSION && h->HobLength >= sizeof(SB_CONFIG_HOB)) {
-          const auto *g = cpu.at<SB_CONFIG_HOB>(at);
-          if (GuidsEqual(g->Header.Name, gSbConfigHobGuid)) r.config = g->Config;
+    if (list != 0) {
+      const HobListView hobs = read_hob_list(list, [this](std::uint64_t address, std::size_t bytes) -> const void * {
+        try {
+          return cpu.host(address, bytes);
+        } catch (const EmulationFault &) {
+          return nullptr;
         }
-        at += h->HobLength;
-      }
-    } catch (const EmulationFault &) {
-      // A HOB list that runs out of RAM: what was read stands.
+      });
+      if (hobs.boot_mode) r.boot_mode = *hobs.boot_mode;
+      r.config = hobs.config;
     }
+    r.not_dispatched = explain_not_dispatched(volume.modules(), r.dispatched, r.ppis, !r.reached_dxe_ipl);
+    VolumePassResult out = std::move(r);
+    pass.reset();
+    return out;
   }
 
-  void explain_not_dispatched(VolumePassResult &r) {
-    std::set<std::string> installed;
-    for (const InstalledPpiRecord &p : r.ppis) installed.insert(p.ppi);
-    const bool cut_short = !r.reached_dxe_ipl;
-    for (const VolumeModule &m : volume.modules()) {
-      if (m.type == kFfsPeiCore) continue;
-      if (std::any_of(r.dispatched.begin(), r.dispatched.end(), [&](const DispatchedModule &d) { return d.name == m.name; }))
-        continue;
-      std::string why;
-      if (!m.problem.empty()) {
-        why = "it cannot run in place: " + m.problem;
-      } else if (m.depex && !evaluate_depex(*m.depex, [&](const EFI_GUID &g) { return installed.count(guid_name(g)) != 0; })) {
-        std::string missing;
-        for (const DepexOp &op : *m.depex)
-          if (op.code == DepexOp::Push && installed.count(guid_name(op.guid)) == 0)
-            missing += (missing.empty() ? "" : ", ") + guid_name(op.guid);
-        why = fmt::format("its dependency expression ({}) was never satisfied{}",
-                          describe_depex(*m.depex, [](const EFI_GUID &g) { return guid_name(g); }),
-                          missing.empty() ? "" : ": never installed: " + missing);
-      } else {
-        why = cut_short ? "the pass ended before the PEI core got to it" : "the PEI core passed it over";
-      }
-      r.not_dispatched.push_back(m.name + ": " + why);
-    }
-  }
-
+  // For the life of the engine.
   const PeiVolume &volume;
   Machine &machine;
   ImageCpu cpu;
@@ -506,22 +544,11 @@ struct VolumeEngine::Impl {
   EntrySteps steps;
   bool count;
   std::optional<PeImage> shadow_image;  // the PEI core, when it cannot run in place
-  std::vector<Range> ranges;            // sorted by address: the volume's images, then what was loaded
-  std::vector<Range> volume_ranges;     // the volume's images (and SEC's copy of the PEI core)
-  std::vector<Range> discovered;        // images the PEI core loaded into RAM this pass
+  std::vector<Range> volume_ranges;     // the volume's images (and SEC's copy of the PEI core), sorted
   const VolumeModule *sb_pei = nullptr;
   Traps traps{};
-  bool services_hooked = false;
 
-  // While a pass runs.
-  VolumePassResult *result = nullptr;
-  const VolumeBoard *board = nullptr;
-  const Range *current = nullptr;
-  const char *current_name = kSec;
-  std::uint64_t counted = 0;
-  std::vector<Return> returns;
-  std::vector<std::pair<std::string, std::uint32_t>> pointers_before;
-  std::uint32_t scratch_guid = 0, scratch_out = 0, scratch_calls = 0;
+  std::unique_ptr<Pass> pass;  // while a pass runs
 };
 
 VolumeEngine::VolumeEngine(const PeiVolume &volume, Machine &machine, const VolumeOptions &options)

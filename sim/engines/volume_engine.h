@@ -18,6 +18,7 @@
 
 #include "sb_pei/sb_pei.h"
 #include "sim/engines/modules.h"
+#include "sim/engines/volume_analysis.h"
 #include "sim/image/image_cpu.h"
 #include "sim/image/pei_volume.h"
 #include "sim/machine/faults.h"
@@ -37,16 +38,8 @@ struct VolumeBoard {
   std::function<void(SbPeiPpis &)> after_sb_pei, after_memory;
 };
 
-struct DispatchedModule {
-  std::string name;
-  std::uint64_t start_ns = 0, end_ns = 0;
-  std::optional<EFI_STATUS> status;  // what its entry returned, if it did
-};
-
-struct InstalledPpiRecord {
-  std::string ppi, by;
-  std::uint32_t descriptor = 0, interface = 0;
-};
+// SbPei's file GUID (edk2/SbPkg/SbPei/SbPei.inf): the module the engine follows step by step.
+inline constexpr EFI_GUID kSbPeiFileGuid = {0xdf73b2ff, 0x7580, 0x482b, {0xac, 0xe2, 0xa2, 0x60, 0x23, 0xf2, 0x06, 0x81}};
 
 // Where something of SbPei's lay before and after the switch to permanent memory.
 struct PointerMove {
@@ -65,13 +58,17 @@ struct StaleAccess {
 
 struct VolumePassResult {
   std::optional<ResetSignal> reset;
-  std::optional<std::string> stopped;  // why the pass ended before the DXE IPL, if it did
+  std::optional<std::string> stopped;  // why the firmware ended the pass before the DXE IPL, if it did
+  // The simulator itself failed during the pass (an exception of its own, with its message):
+  // nothing is known of the firmware from there on.
+  std::optional<std::string> simulator_error;
   bool reached_dxe_ipl = false;
   std::uint32_t hob_list = 0;  // what the PEI core handed the DXE IPL
   EFI_BOOT_MODE boot_mode = BOOT_WITH_FULL_CONFIGURATION;
   std::optional<SB_CONFIG> config;
   std::string pei_core_load;    // how SEC started the PEI core
-  std::vector<InstalledPpiRecord> ppis;  // SEC's, then every install the PEI core was asked for
+  // SEC's list (SEC's own PPIs, then the board's), then every install the PEI core was asked for.
+  std::vector<InstalledPpiRecord> ppis;
   std::vector<DispatchedModule> dispatched;
   std::vector<std::string> not_dispatched;  // each with the reason
   std::string hook_source;                  // who served SbPei's platform hook

@@ -15,11 +15,29 @@ namespace {
 constexpr std::uint64_t kPage = 0x1000;
 constexpr std::uint64_t k4GiB = 1ull << 32;
 
-bool holds_guid(const std::vector<std::uint8_t> &bytes, std::size_t offset, std::size_t size, const EFI_GUID &guid) {
+constexpr std::uint32_t kDescriptorPpi = 0x00000010;
+constexpr std::uint32_t kDescriptorNotify = 0x00000060;  // either notify type
+
+std::uint32_t word_at(const std::uint8_t *p) {
+  std::uint32_t w;
+  std::memcpy(&w, p, sizeof w);
+  return w;
+}
+
+// Whether the image `image` (its bytes as they lie at `address`) holds a PPI descriptor of
+// `guid`: the flags word, then a pointer to a copy of the GUID inside the image.
+bool installs(const std::uint8_t *image, std::size_t size, std::uint64_t address, const EFI_GUID &guid) {
   const auto *g = reinterpret_cast<const std::uint8_t *>(&guid);
-  const auto first = bytes.begin() + static_cast<std::ptrdiff_t>(offset);
-  return std::search(first, first + static_cast<std::ptrdiff_t>(size), g, g + sizeof guid) !=
-         first + static_cast<std::ptrdiff_t>(size);
+  std::vector<std::uint32_t> copies;  // where the GUID lies, as the image's pointers name it
+  for (const std::uint8_t *at = image; (at = std::search(at, image + size, g, g + sizeof guid)) != image + size; ++at)
+    copies.push_back(static_cast<std::uint32_t>(address + static_cast<std::uint64_t>(at - image)));
+  for (std::size_t i = 4; !copies.empty() && i + 4 <= size; ++i) {
+    const std::uint32_t flags = word_at(image + i - 4);
+    if ((flags & kDescriptorPpi) != 0 && (flags & kDescriptorNotify) == 0 &&
+        std::find(copies.begin(), copies.end(), word_at(image + i)) != copies.end())
+      return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -33,10 +51,9 @@ PeImage PeiVolume::image(const VolumeModule &m) const {
   return PeImage::parse({first, first + static_cast<std::ptrdiff_t>(m.image_size)}, fv_.what() + ": " + m.name);
 }
 
-const VolumeModule *PeiVolume::peim_holding(const EFI_GUID &guid, const EFI_GUID &except) const {
+const VolumeModule *PeiVolume::peim_installing(const EFI_GUID &guid) const {
   for (const VolumeModule &m : modules_) {
-    if (m.type != kFfsPeiCore && !GuidsEqual(m.file, except) && holds_guid(fv_.bytes(), m.image_offset, m.image_size, guid))
-      return &m;
+    if (m.type != kFfsPeiCore && installs(fv_.bytes().data() + m.image_offset, m.image_size, m.first, guid)) return &m;
   }
   return nullptr;
 }
@@ -77,7 +94,7 @@ PeiVolume PeiVolume::parse(std::vector<std::uint8_t> bytes, const std::string &w
       try {
         m.depex = decode_depex(fv.bytes().data() + d->offset, d->size);
       } catch (const VolumeError &e) {
-        m.problem = e.what();
+        m.depex_problem = e.what();
       }
     }
     if (f == core) {
@@ -94,10 +111,10 @@ PeiVolume PeiVolume::parse(std::vector<std::uint8_t> bytes, const std::string &w
     m.entry = m.first + pe.entry_rva();
     // In place, the image's sections lie in the file as in memory, where it was linked for.
     if (pe.preferred_base() != m.first)
-      m.problem = fmt::format("linked for 0x{:X}, but lies at 0x{:X}", pe.preferred_base(), m.first);
+      m.xip_problem = fmt::format("linked for 0x{:X}, but lies at 0x{:X}", pe.preferred_base(), m.first);
     for (const PeSection &sec : pe.sections())
-      if (sec.raw_size != 0 && sec.raw_offset != sec.rva && m.problem.empty())
-        m.problem = fmt::format("section {} is not laid out to run in place", sec.name);
+      if (sec.raw_size != 0 && sec.raw_offset != sec.rva && m.xip_problem.empty())
+        m.xip_problem = fmt::format("section {} is not laid out to run in place", sec.name);
     v.modules_.push_back(std::move(m));
   }
 

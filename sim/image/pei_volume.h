@@ -21,16 +21,14 @@ struct VolumeModule {
   std::uint64_t first = 0, end = 0;  // its image, where the volume lies
   std::uint64_t entry = 0;
   bool te = false;
-  std::optional<std::vector<DepexOp>> depex;  // none: no PEI_DEPEX section
-  std::string problem;  // why it cannot run in place (empty: it can)
+  std::optional<std::vector<DepexOp>> depex;  // none: no PEI_DEPEX section (or one that cannot be read)
+  std::string depex_problem;  // why its PEI_DEPEX section cannot be read (empty: it can, or there is none)
+  std::string xip_problem;    // why it cannot run in place (empty: it can)
   std::size_t image_offset = 0, image_size = 0;  // its image section in the volume
 };
 
 class PeiVolume {
  public:
-  // SbPei's file GUID (edk2/SbPkg/SbPei/SbPei.inf).
-  static constexpr EFI_GUID kSbPeiFile = {0xdf73b2ff, 0x7580, 0x482b, {0xac, 0xe2, 0xa2, 0x60, 0x23, 0xf2, 0x06, 0x81}};
-
   // Throws VolumeError (or std::runtime_error from the image loader) naming what is wrong.
   static PeiVolume parse(std::vector<std::uint8_t> bytes, const std::string &what);
   // Read once and kept for the life of the process.
@@ -42,8 +40,10 @@ class PeiVolume {
   const std::vector<VolumeModule> &modules() const { return modules_; }
   const VolumeModule &pei_core() const { return modules_.front(); }
   const VolumeModule *find(const EFI_GUID &file) const;
-  // The first PEIM other than `except` whose image holds `guid` (a PPI it installs or looks for).
-  const VolumeModule *peim_holding(const EFI_GUID &guid, const EFI_GUID &except) const;
+  // The first PEIM that installs the PPI `guid` from a descriptor in its image: a PPI descriptor
+  // (the PPI flag set, no notify flag) whose GUID pointer points at that GUID in the image, as it
+  // lies in flash. A PEIM that only looks the PPI up holds the GUID but no such descriptor.
+  const VolumeModule *peim_installing(const EFI_GUID &guid) const;
   // The image of a module, as it lies in the volume.
   PeImage image(const VolumeModule &m) const;
 

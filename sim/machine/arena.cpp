@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 
 namespace sim {
 
@@ -40,6 +41,41 @@ void *Arena::allocate(std::size_t bytes, std::size_t align) {
   used_ = start + bytes;
   std::memset(base_ + start, 0, bytes);
   return base_ + start;
+}
+
+namespace {
+
+void check_range(const Arena &arena, std::uint64_t address, std::uint64_t bytes) {
+  if (address < Arena::kBase || bytes > Arena::kSize || address - Arena::kBase > Arena::kSize - bytes || arena.base() == nullptr)
+    throw std::out_of_range("arena: a range outside the simulator's RAM");
+}
+
+}  // namespace
+
+void Arena::fill(std::uint64_t address, std::uint64_t bytes, std::uint32_t pattern) {
+  check_range(*this, address, bytes);
+  std::uint8_t *p = base_ + (address - kBase);
+  std::uint8_t word[4];
+  std::memcpy(word, &pattern, sizeof word);
+  if ((pattern & 0xFF) * 0x01010101u == pattern) {
+    std::memset(p, word[0], bytes);
+    return;
+  }
+  for (std::uint64_t i = 0; i < bytes; ++i) p[i] = word[i % 4];
+}
+
+void Arena::discard(std::uint64_t address, std::uint64_t bytes) {
+  check_range(*this, address, bytes);
+  // Whole pages go back to the system (they read as zero again); the edges are cleared.
+  constexpr std::uint64_t kPage = 0x1000;
+  const std::uint64_t first = (address + kPage - 1) & ~(kPage - 1), end = (address + bytes) & ~(kPage - 1);
+  if (first >= end) {
+    fill(address, bytes, 0);
+    return;
+  }
+  fill(address, first - address, 0);
+  madvise(base_ + (first - kBase), end - first, MADV_DONTNEED);
+  fill(end, address + bytes - end, 0);
 }
 
 }  // namespace sim

@@ -29,6 +29,12 @@ class Arena {
   std::size_t mark() const { return used_; }
   void rewind(std::size_t mark) { used_ = mark; }
 
+  // RAM the arena holds at [address, address + bytes), as firmware addresses it: filled with a
+  // 32-bit pattern (whole words from `address`, the last one cut short), or given back to the
+  // system so that it reads as zero pages again. Throws std::out_of_range outside the arena.
+  void fill(std::uint64_t address, std::uint64_t bytes, std::uint32_t pattern);
+  void discard(std::uint64_t address, std::uint64_t bytes);
+
  private:
   Arena();
   std::uint8_t *base_ = nullptr;

@@ -1,7 +1,5 @@
 #include "sim/services/sec_core.h"
 
-#include <sys/mman.h>
-
 #include <cstring>
 #include <fmt/format.h>
 
@@ -24,13 +22,26 @@ void *ram(std::uint64_t address) { return reinterpret_cast<void *>(address); }
 
 }  // namespace
 
-void SecCore::prepare(std::uint64_t boot_volume, std::uint64_t volume_size, const std::vector<Entry> &ppis) {
+std::vector<SecCore::Placed> SecCore::prepare(std::uint64_t boot_volume, std::uint64_t volume_size,
+                                              const std::vector<Entry> &ppis) {
+  // The list is checked whole before anything is written: it must fit its descriptors, GUIDs and
+  // interfaces into SEC's data.
+  std::size_t interface_bytes = 0;
+  for (const Entry &e : ppis)
+    if ((e.flags & kPpiFlagPpi) != 0) interface_bytes += 4 * e.interface.size();
+  static_assert(kListAt + kDescriptorSize * kMaxEntries <= kGuidsAt && kGuidsAt + 16 * kMaxEntries <= kInterfacesAt);
+  if (ppis.empty() || ppis.size() > kMaxEntries)
+    throw std::invalid_argument(fmt::format("SEC's PPI list: {} entries, where 1 to {} fit", ppis.size(), kMaxEntries));
+  if (interface_bytes > kIdtAt - 4 - kInterfacesAt)
+    throw std::invalid_argument(fmt::format("SEC's PPI list: {} bytes of interfaces, where {} fit", interface_bytes,
+                                            kIdtAt - 4 - kInterfacesAt));
+
   // Cache-as-RAM holds whatever it holds at reset; SEC clears it and fills the stack with the
   // value the PEI core measures its use against. Permanent memory is left as zero pages.
-  std::memset(ram(kTemporaryRamBase), 0, kTemporaryRamSize + kSecDataSize + kShadowSize);
-  auto *stack = static_cast<std::uint32_t *>(ram(kTemporaryRamBase + kTemporaryRamSize - kStackSize));
-  std::fill(stack, stack + kStackSize / 4, kStackFill);
-  madvise(ram(sbsim::kPermanentMemoryBase), sbsim::kPermanentMemorySize, MADV_DONTNEED);
+  Arena &arena = Arena::instance();
+  arena.fill(kTemporaryRamBase, kTemporaryRamSize + kSecDataSize + kShadowSize, 0);
+  arena.fill(kTemporaryRamBase + kTemporaryRamSize - kStackSize, kStackSize, kStackFill);
+  arena.discard(sbsim::kPermanentMemoryBase, sbsim::kPermanentMemorySize);
   scratch_used_ = 0;
 
   const std::uint32_t words[] = {
@@ -45,8 +56,7 @@ void SecCore::prepare(std::uint64_t boot_volume, std::uint64_t volume_size, cons
   *static_cast<std::uint16_t *>(ram(kSecData)) = kHandOffSize;
   std::memcpy(ram(kSecData + 4), words, sizeof words);
 
-  if (ppis.empty() || (kListAt + kDescriptorSize * ppis.size() > kGuidsAt) || 16 * ppis.size() > kInterfacesAt - kGuidsAt)
-    throw std::invalid_argument("SEC's PPI list: between one and sixteen entries");
+  std::vector<Placed> placed;
   std::uint64_t interface = kSecData + kInterfacesAt;
   for (std::size_t i = 0; i < ppis.size(); ++i) {
     const Entry &e = ppis[i];
@@ -60,12 +70,13 @@ void SecCore::prepare(std::uint64_t boot_volume, std::uint64_t volume_size, cons
         std::memcpy(ram(interface), &w, 4);
         interface += 4;
       }
-      if (interface > kSecData + kIdtAt - 4) throw std::invalid_argument("SEC's PPI list: interfaces too large");
     }
     const std::uint32_t flags = e.flags | (i + 1 == ppis.size() ? kPpiFlagTerminate : 0);
     const std::uint32_t descriptor[] = {flags, static_cast<std::uint32_t>(guid), target};
     std::memcpy(ram(d), descriptor, sizeof descriptor);
+    placed.push_back({static_cast<std::uint32_t>(d), (e.flags & kPpiFlagPpi) != 0 ? target : 0});
   }
+  return placed;
 }
 
 std::uint64_t SecCore::shadow(const PeImage &core) {

@@ -50,11 +50,19 @@ class SecCore {
     std::uint32_t notify = 0;
   };
 
+  // Where an entry of the list lies: its descriptor, and its interface (0 for a notification).
+  struct Placed {
+    std::uint32_t descriptor, interface;
+  };
+  // The most entries the list may hold (each has a 16-byte GUID in SEC's data).
+  static constexpr std::size_t kMaxEntries = 32;
+
   explicit SecCore(ImageCpu &cpu) : cpu_(cpu) {}
 
   // What a reset leaves: temporary RAM and SEC's data cleared (the stack filled), permanent
-  // memory zero. Then the hand-off for `boot_volume` and the PPI list.
-  void prepare(std::uint64_t boot_volume, std::uint64_t volume_size, const std::vector<Entry> &ppis);
+  // memory zero. Then the hand-off for `boot_volume` and the PPI list (1 to kMaxEntries
+  // entries; std::invalid_argument otherwise, with nothing of the list written).
+  std::vector<Placed> prepare(std::uint64_t boot_volume, std::uint64_t volume_size, const std::vector<Entry> &ppis);
   // Copies a PEI core that cannot run where it lies into RAM, relocated; its entry point there.
   std::uint64_t shadow(const PeImage &core);
   // Starts the PEI core in 32-bit flat protected mode with the hand-off and the PPI list. It

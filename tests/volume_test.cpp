@@ -18,6 +18,7 @@
 #include "sim/board/volume_boot.h"
 #include "sim/image/pei_volume.h"
 #include "sim/services/guid_names.h"
+#include "sim/services/sec_core.h"
 
 using ::testing::AllOf;
 using ::testing::Contains;
@@ -321,6 +322,63 @@ TEST(VolumeBoot, EveryAccessNamesTheModuleItWasMadeFor) {
   EXPECT_EQ(own.count("(code outside the volume's images)"), 0u);
   // The PEI core's log says what it loaded.
   EXPECT_THAT(boot.passes[0].log, Contains(AllOf(HasSubstr("Loading PEIM at"), HasSubstr("SbPei.efi"))));
+}
+
+}  // namespace
+
+namespace {
+
+// A reset on every pass the bench allows is a finding (a reset loop), never a clean boot.
+TEST(VolumeBoot, AResetOnEveryPassIsAFinding) {
+  const sim::Board board = sim::load_board(SB_BOARDS_DIR "/one-time-reset.toml");
+  sim::BoardHardware hw(board);
+  const sim::VolumeBoot boot = sim::run_volume_boot(board, hw, SB_SIM_VOLUME, sim::Engine::Host, {}, /*max_passes=*/1);
+  ASSERT_EQ(boot.passes.size(), 1u);
+  EXPECT_TRUE(boot.passes[0].volume.reset);
+  EXPECT_FALSE(boot.dxe);
+  EXPECT_THAT(boot.findings, Contains(HasSubstr("the firmware reset on every pass: stopped after 1 passes")));
+}
+
+// An exception of the simulator's own during a pass is the simulator's failure, with its
+// message: the firmware is not blamed for it.
+TEST(VolumeBoot, ASimulatorExceptionIsTheSimulatorsFailure) {
+  sim::BoardHardware hw;
+  sim::VolumeEngine engine(Volume(), hw.machine, {});
+  sim::VolumeBoard board;
+  board.platform_hook = [](UINT32, SB_CONFIG &) {};
+  board.after_sb_pei = [](sim::SbPeiPpis &) { throw std::logic_error("the board's consumer has no transaction 7"); };
+  sim::VolumePass pass;
+  pass.volume = engine.run_pass(board);
+  EXPECT_FALSE(pass.volume.stopped);
+  EXPECT_FALSE(pass.volume.reached_dxe_ipl);
+  ASSERT_TRUE(pass.volume.simulator_error);
+  EXPECT_EQ(*pass.volume.simulator_error, "the board's consumer has no transaction 7");
+  EXPECT_THAT(sim::find_pass_faults(pass, 1),
+              ::testing::ElementsAre("PEI pass 1: the simulator failed (a fault of the bench, not of the firmware): the "
+                                     "board's consumer has no transaction 7"));
+  // The engine is whole afterwards: the next pass boots.
+  board.after_sb_pei = nullptr;
+  EXPECT_TRUE(engine.run_pass(board).reached_dxe_ipl);
+}
+
+// A PEI core that shadows itself into permanent memory (EDK2's default) runs its services from
+// the copy after the switch: they are followed there, so what it installs after memory is
+// recorded and every module that ran is named.
+TEST(VolumeBoot, APeiCoreThatShadowsItselfIsFollowedIntoMemory) {
+  const sim::Board board = sim::default_board();
+  sim::BoardHardware hw(board);
+  const sim::VolumeBoot boot = sim::run_volume_boot(board, hw, SB_SIM_VOLUME_SHADOW, sim::Engine::Host);
+  EXPECT_TRUE(boot.findings.empty()) << ::testing::PrintToString(boot.findings);
+  const sim::VolumePassResult &v = boot.passes.at(0).volume;
+  EXPECT_TRUE(v.not_dispatched.empty()) << ::testing::PrintToString(v.not_dispatched);
+  ASSERT_FALSE(v.ppis.empty());
+  EXPECT_EQ(v.ppis.back().ppi, "EFI_PEI_PERMANENT_MEMORY_INSTALLED_PPI");
+  EXPECT_EQ(v.ppis.back().by, "PeiCore");
+  EXPECT_GE(v.ppis.back().descriptor, v.permanent_memory.value().first);  // in the core's copy in memory
+  // CpuIoPei registered for shadowing: the core calls its entry again from memory.
+  EXPECT_EQ(std::count_if(v.dispatched.begin(), v.dispatched.end(), [](const auto &d) { return d.name == "CpuIoPei"; }), 2);
+  ASSERT_TRUE(v.permanent_memory);
+  for (const sim::PointerMove &m : v.migration) EXPECT_FALSE(m.left_in_temporary_ram()) << m.what;
 }
 
 }  // namespace

@@ -3,22 +3,30 @@
 host tests notice.
 
 Each mutant is one change of one token: a relational, logical, arithmetic or bitwise operator, an
-integer constant (n -> n+1, 0 <-> 1), a boolean constant, a removed call statement. It is applied
-to a scratch copy of the tree (one per worker), the copy is rebuilt incrementally without the
-sanitizers, and the tests run until the first failure: the golden traces on the host engine,
-then on the image engine, then the GoogleTest suite. A mutant is killed (a test failed), timed
-out (a test ran past its bound: counted as killed), survived, or does not build.
+integer constant (n -> n+1, n -> n-1, 0 <-> 1; a hexadecimal constant, a mask or a register value,
+also with its lowest set bit cleared and with its lowest clear bit set), a boolean constant, a
+removed call statement. It is applied to a scratch copy of the tree (one per worker), the copy is
+rebuilt incrementally without the sanitizers, and the tests run until the first failure: the
+golden traces on the host engine, then on the image engine, then the GoogleTest suite. A mutant
+that survives is built and tested once more as the project's default build builds it (the
+sanitizers, warnings as errors): that build may refuse it (then it does not build) or its tests
+may catch it (killed). A mutant is killed (a test failed), timed out (a test ran past its bound:
+counted as killed), survived, or does not build.
 
     tools/mutants.py                      every mutant
     tools/mutants.py --sample 60 --seed S a random sample (the same S draws the same mutants)
     tools/mutants.py --since REV          the mutants on lines changed since REV
     tools/mutants.py --list               the mutants, without running them
 
-Results are kept in OUT/results.jsonl as they come; a rerun skips the mutants already there (for
-the same source line). OUT/report.md is the report: per file, mutants, killed, survived, score;
-then every survivor. Mutants listed in tools/mutants_equivalent.txt (with the reason each cannot
-change what the module does) are counted apart. The score is killed / (mutants - equivalent -
-not built)."""
+Results are kept in OUT/results-w*.jsonl as they come, each under the mutant and a hash of
+everything that decides its fate (the modules, pi/, the simulator, the tests and golden traces,
+the boards, the firmware build and the tools, this one included): a rerun skips a mutant only
+while none of that changed (--rerun-all: none is skipped). OUT/report.md is the report: per file,
+mutants, killed, survived, score; then every survivor. A mutant listed in
+tools/mutants_equivalent.txt (with the reason it cannot change what the module does) is run like
+any other and counted apart when it survives both builds; a listed one that does not, and a listed
+line that matches no mutant, are reported. The score is killed / (mutants - equivalent - not
+built)."""
 import argparse
 import hashlib
 import json
@@ -35,6 +43,10 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MODULE_DIRS = ("sb_pei", "cmos_error_prompt")
 EQUIVALENT_FILE = os.path.join(ROOT, "tools", "mutants_equivalent.txt")
+# What decides a mutant's fate: a result stands while none of these changed.
+FATE_PATHS = ("sb_pei", "cmos_error_prompt", "pi", "sim", "tests", "boards", "firmware", "cmake", "tools",
+              "CMakeLists.txt")
+FATE_IGNORED = ("tools/mutants_equivalent.txt",)
 BOARDS = sorted(f[:-5] for f in os.listdir(os.path.join(ROOT, "boards")) if f.endswith(".toml"))
 BUILD_TARGETS = ["sbsim", "host_tests", "SbPei_image", "CmosErrorPrompt_image"]
 BOOT_TARGETS = ["sbsim", "SbPei_image", "CmosErrorPrompt_image"]  # what the golden steps need
@@ -184,14 +196,27 @@ def closes_condition(toks, i):
     return False
 
 
-def number_mutation(text):
+def number_mutations(text):
+    """The constants a constant may become: 0 <-> 1, else n+1 and n-1; a hexadecimal one (a mask
+    or a register value here) also with its lowest set bit cleared and its lowest clear bit set.
+    Each new value once, in that order."""
     m = re.fullmatch(r"(0[xX])?([0-9a-fA-F]+)([uUlL]*)", text)
     prefix, digits, suffix = m.groups()
     value = int(digits, 16 if prefix else 10)
-    new = 1 if value == 0 else 0 if value == 1 else value + 1
+    values = [1 if value == 0 else 0 if value == 1 else value + 1]
+    if value > 1:
+        values.append(value - 1)
     if prefix:
-        return f"{prefix}{new:0{len(digits)}X}{suffix}"
-    return f"{new}{suffix}"
+        if value != 0:
+            values.append(value & (value - 1))  # the lowest set bit cleared
+        values.append(value | (value + 1))      # the lowest clear bit set
+    out = []
+    for v in values:
+        if v != value and v not in out:
+            out.append(v)
+    if prefix:
+        return [f"{prefix}{v:0{len(digits)}X}{suffix}" for v in out]
+    return [f"{v}{suffix}" for v in out]
 
 
 def find_mutants(path):
@@ -219,7 +244,8 @@ def find_mutants(path):
         if t.kind == "number":
             if prev is not None and prev.text == "[" and i >= 3 and type_like(toks[i - 3]):
                 continue
-            add("constant", t.start, t.end, number_mutation(t.text))
+            for replacement in number_mutations(t.text):
+                add("constant", t.start, t.end, replacement)
         elif t.text in ("true", "false"):
             add("constant", t.start, t.end, "false" if t.text == "true" else "true")
         elif t.text in RELATIONAL and binary:
@@ -280,31 +306,44 @@ def changed_lines(rev):
     return lines
 
 
-def load_equivalents():
-    """file | line (as it stands, stripped) | original -> replacement [#occurrence] | reason"""
+def load_equivalents(path=EQUIVALENT_FILE):
+    """file | line (as it stands, stripped) | original -> replacement [#occurrence] | reason.
+    Returns {key: (reason, line number)}."""
     out = {}
-    if not os.path.exists(EQUIVALENT_FILE):
+    if not os.path.exists(path):
         return out
-    for number, raw in enumerate(open(EQUIVALENT_FILE), 1):
+    for number, raw in enumerate(open(path), 1):
         if not raw.strip() or raw.lstrip().startswith("#"):
             continue
         parts = [p.strip() for p in raw.rstrip("\n").split(" | ")]
         # The line itself may hold " | ": it is what lies between the file and the last two fields.
         parts = [parts[0], " | ".join(parts[1:-2]), *parts[-2:]] if len(parts) > 4 else parts
         if len(parts) != 4 or not parts[3]:
-            sys.exit(f"{EQUIVALENT_FILE}:{number}: want 'file | line | original -> replacement | reason'")
+            sys.exit(f"{path}:{number}: want 'file | line | original -> replacement | reason'")
         change = re.fullmatch(r"(.*?) -> (.*?)(?: #(\d+))?", parts[2])
         if not change:
-            sys.exit(f"{EQUIVALENT_FILE}:{number}: the change is 'original -> replacement' (or '... #2')")
+            sys.exit(f"{path}:{number}: the change is 'original -> replacement' (or '... #2')")
         original, replacement, occurrence = change.group(1), change.group(2), int(change.group(3) or 1)
         if replacement == "(removed)":
             replacement = ";" if original.endswith(";") else ""
-        out[(parts[0], parts[1], original, replacement, occurrence)] = parts[3]
+        out[(parts[0], parts[1], original, replacement, occurrence)] = (parts[3], number)
     return out
 
 
+def equivalent_key(m):
+    return (m["file"], m["line_text"], m["original"], m["replacement"], m["occurrence"])
+
+
 def equivalent_reason(m, equivalents):
-    return equivalents.get((m["file"], m["line_text"], m["original"], m["replacement"], m["occurrence"]))
+    found = equivalents.get(equivalent_key(m))
+    return found[0] if found else None
+
+
+def stale_equivalents(mutants, equivalents):
+    """Listed equivalents that match no mutant of the sources as they stand (the line changed,
+    or the change is no longer made): (line number, key), in the list's order."""
+    keys = {equivalent_key(m) for m in mutants}
+    return sorted((number, key) for key, (_, number) in equivalents.items() if key not in keys)
 
 
 # ---- Running them ---------------------------------------------------------------------------
@@ -313,6 +352,23 @@ def tracked_files():
     out = subprocess.run(["git", "-C", ROOT, "ls-files", "--cached", "--others", "--exclude-standard", "-z"],
                          capture_output=True, check=True).stdout
     return [f for f in out.decode().split("\0") if f]
+
+
+def fate_hash(root=ROOT, files=None):
+    """A hash of every file that decides a mutant's fate, as the tree stands (unmutated)."""
+    h = hashlib.sha256()
+    for rel in sorted(files if files is not None else tracked_files()):
+        if rel in FATE_IGNORED or not any(rel == p or rel.startswith(p + "/") for p in FATE_PATHS):
+            continue
+        path = os.path.join(root, rel)
+        if os.path.islink(path):
+            data = b"link:" + os.readlink(path).encode()
+        elif os.path.isfile(path):
+            data = open(path, "rb").read()
+        else:
+            continue
+        h.update(rel.encode() + b"\0" + hashlib.sha256(data).digest())
+    return h.hexdigest()[:16]
 
 
 def sync_tree(dst):
@@ -340,18 +396,35 @@ class OutOfTime(Exception):
     """The run's time budget ended in the middle of a mutant: it has no result."""
 
 
+def kill_group(proc):
+    """The process and everything it started (a test step's shell and its sbsim, say)."""
+    try:
+        os.killpg(proc.pid, signal.SIGKILL)
+    except (ProcessLookupError, PermissionError):
+        pass
+    proc.communicate()
+
+
 def run(cmd, cwd, env=None, timeout=STEP_TIMEOUT, deadline=None):
+    """Runs a step in a process group of its own: (exit code, the output's tail), or (None,
+    "timed out") once it ran past `timeout`, when its whole group is killed. OutOfTime when the
+    run's deadline comes first."""
     left = deadline - time.time() if deadline else None
     if left is not None and left <= 0:
         raise OutOfTime()
+    proc = subprocess.Popen(cmd, cwd=cwd, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                            start_new_session=True)
     try:
-        r = subprocess.run(cmd, cwd=cwd, env=env, capture_output=True, text=True,
-                           timeout=timeout if left is None else min(timeout, left))
-        return r.returncode, (r.stdout + r.stderr)[-2000:]
+        out, _ = proc.communicate(timeout=timeout if left is None else min(timeout, left))
+        return proc.returncode, out[-2000:]
     except subprocess.TimeoutExpired:
+        kill_group(proc)
         if deadline and time.time() >= deadline:
             raise OutOfTime()
         return None, "timed out"
+    except BaseException:
+        kill_group(proc)  # stopped from outside: leave nothing running
+        raise
 
 
 def build_env(out):
@@ -363,22 +436,41 @@ def build_env(out):
     return env
 
 
-def setup_worker(out, index, jobs):
-    src, build = os.path.join(out, f"w{index}", "src"), os.path.join(out, f"w{index}", "build")
-    sync_tree(src)
+class WorkerError(Exception):
+    """A worker cannot go on: its tree does not configure or build unmutated."""
+
+
+def configure_and_build(out, index, src, kind, jobs):
+    """One of a worker's two builds of its tree: "plain" (no sanitizers, warnings as warnings: a
+    mutant that only draws a warning, a value now unused, is a change of behaviour to test) or
+    "default" (the project's default build: sanitizers, warnings as errors). The size limit is
+    lifted in both: a changed constant may move a byte, which is no test."""
+    build = os.path.join(out, f"w{index}", "build" if kind == "plain" else "build-default")
     env = build_env(out)
-    if True:  # configured every time: a cheap step, and options may have changed
-        launcher = ["-DCMAKE_CXX_COMPILER_LAUNCHER=ccache", "-DCMAKE_C_COMPILER_LAUNCHER=ccache"] if shutil.which("ccache") else []
-        # Without the sanitizers and with warnings as warnings: a mutant that only draws a warning
-        # (a value now unused) is a change of behaviour to test, not a build that fails.
-        code, log = run(["cmake", "-S", src, "-B", build, "-G", "Ninja", "-DSB_SANITIZE=OFF", "-DSB_WERROR=OFF",
-                         "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DSB_PEI_MAX_BYTES=1000000", *launcher], ROOT, env, 600)
-        if code != 0:
-            sys.exit(f"mutants: configuring worker {index} failed:\n{log}")
+    launcher = ["-DCMAKE_CXX_COMPILER_LAUNCHER=ccache", "-DCMAKE_C_COMPILER_LAUNCHER=ccache"] if shutil.which("ccache") else []
+    options = ["-DSB_SANITIZE=OFF", "-DSB_WERROR=OFF", "-DCMAKE_BUILD_TYPE=RelWithDebInfo"] if kind == "plain" else []
+    # Configured every time: a cheap step, and options may have changed.
+    code, log = run(["cmake", "-S", src, "-B", build, "-G", "Ninja", *options, "-DSB_PEI_MAX_BYTES=1000000", *launcher],
+                    ROOT, env, 600)
+    if code != 0:
+        raise WorkerError(f"configuring worker {index}'s {kind} build failed:\n{log}")
     code, log = run(["cmake", "--build", build, "-j", str(jobs), "--target", *BUILD_TARGETS], ROOT, env, 3600)
     if code != 0:
-        sys.exit(f"mutants: the unmutated tree does not build in worker {index}:\n{log}")
-    return src, build
+        raise WorkerError(f"the unmutated tree does not build in worker {index} ({kind} build):\n{log}")
+    return build
+
+
+class Worker:
+    def __init__(self, out, index, jobs):
+        self.out, self.index, self.jobs = out, index, jobs
+        self.src = os.path.join(out, f"w{index}", "src")
+        sync_tree(self.src)
+        self.build = configure_and_build(out, index, self.src, "plain", jobs)
+        self.default_build = None  # made when a mutant first survives the plain build
+
+
+def setup_worker(out, index, jobs):
+    return Worker(out, index, jobs)
 
 
 def test_steps(src, build):
@@ -404,7 +496,7 @@ def first_error(log):
     return ""
 
 
-def try_mutant(m, src, build, env, deadline=None):
+def apply_and_test(m, src, build, env, deadline=None):
     path = os.path.join(src, m["file"])
     original = open(path).read()
     if original[m["start"]:m["end"]] != m["original"]:
@@ -428,14 +520,30 @@ def try_mutant(m, src, build, env, deadline=None):
         open(path, "w").write(original)
 
 
+def try_mutant(m, w, env, deadline=None):
+    """The plain build first; a survivor again on the default build, which may refuse it or
+    catch it."""
+    status, detail = apply_and_test(m, w.src, w.build, env, deadline)
+    if status != "survived":
+        return status, detail
+    if w.default_build is None:
+        w.default_build = configure_and_build(w.out, w.index, w.src, "default", w.jobs)  # the source is whole again
+    status, detail = apply_and_test(m, w.src, w.default_build, env, deadline)
+    return status, (f"default build: {detail}" if detail else "")
+
+
 def stop_cleanly(*_):
     """SIGTERM/SIGINT: raise, so that the mutant being tried is put back before the process ends."""
     raise SystemExit(1)
 
 
-def worker(index, out, queue, results, deadline, jobs):
+def worker(index, out, queue, results, deadline, jobs, fate):
     signal.signal(signal.SIGTERM, stop_cleanly)
-    src, build = setup_worker(out, index, jobs)
+    try:
+        w = setup_worker(out, index, jobs)
+    except WorkerError as e:
+        results.put({"worker_error": str(e)})
+        return
     env = build_env(out)
     with open(os.path.join(out, f"results-w{index}.jsonl"), "a") as log:
         while True:
@@ -447,47 +555,59 @@ def worker(index, out, queue, results, deadline, jobs):
                 return
             started = time.time()
             try:
-                status, detail = try_mutant(m, src, build, env, deadline)
+                status, detail = try_mutant(m, w, env, deadline)
             except OutOfTime:
+                return
+            except WorkerError as e:
+                results.put({"worker_error": str(e)})
                 return
             record = {k: m[k] for k in ("id", "file", "line", "col", "kind", "original", "replacement", "line_text",
                                          "occurrence")}
-            record.update(status=status, detail=detail, seconds=round(time.time() - started, 1))
+            record.update(status=status, detail=detail, seconds=round(time.time() - started, 1), fate=fate,
+                          at=round(time.time(), 3))
             log.write(json.dumps(record) + "\n")
             log.flush()
             results.put(record)
 
 
-def read_results(out):
+def read_results(out, fate):
+    """The newest result of each mutant run on a tree whose fate hash is `fate`; a skipped one is
+    no result (it is tried again)."""
     done = {}
     for name in sorted(os.listdir(out)) if os.path.isdir(out) else []:
         if name.startswith("results") and name.endswith(".jsonl"):
             for line in open(os.path.join(out, name)):
-                if line.strip():
-                    r = json.loads(line)
+                if not line.strip():
+                    continue
+                r = json.loads(line)
+                if r.get("fate") != fate or r["status"] == "skipped":
+                    continue
+                if r["id"] not in done or r.get("at", 0) >= done[r["id"]].get("at", 0):
                     done[r["id"]] = r
     return done
 
 
 # ---- The report -----------------------------------------------------------------------------
 
-def report(mutants, done, equivalents):
-    rows, survivors = {}, []
+def report(mutants, done, equivalents, stale=()):
+    rows, survivors, wrongly_listed = {}, [], []
     for m in mutants:
         r = done.get(m["id"])
-        reason = equivalent_reason(m, equivalents)
-        # An equivalent mutant is never run: it counts whether or not an earlier run left a result.
-        if reason is None and (r is None or r["status"] == "skipped"):
+        if r is None:
             continue
+        reason = equivalent_reason(m, equivalents)
         row = rows.setdefault(m["file"], dict(mutants=0, killed=0, timed_out=0, survived=0, not_built=0, equivalent=0))
         row["mutants"] += 1
-        if reason is not None:
+        status = r["status"]
+        if reason is not None and status != "survived":
+            wrongly_listed.append((m, r))
+        if status == "survived" and reason is not None:
             row["equivalent"] += 1
-        elif r["status"] == "killed":
+        elif status == "killed":
             row["killed"] += 1
-        elif r["status"] == "timed out":
+        elif status == "timed out":
             row["timed_out"] += 1
-        elif r["status"] == "does not build":
+        elif status == "does not build":
             row["not_built"] += 1
         else:
             row["survived"] += 1
@@ -513,14 +633,66 @@ def report(mutants, done, equivalents):
     for name, r in list(by_module.items()) + [("all", total)]:
         lines.append(f"| **{name}** | {r['mutants']} | {r['killed']} | {r['timed_out']} | {r['survived']} | "
                      f"{r['not_built']} | {r['equivalent']} | {score(r)} |")
+
+    def change(m):
+        return f"`{m['original']}` -> `{m['replacement'] or '(removed)'}`"
+
     lines += ["", f"## Survivors ({len(survivors)})", ""]
     for m, r in survivors:
-        change = f"`{m['original']}` -> `{m['replacement'] or '(removed)'}`"
-        lines.append(f"- {m['file']}:{m['line']}:{m['col']} ({m['kind']}) {change} in `{m['line_text']}`: {r['status']}")
+        lines.append(f"- {m['file']}:{m['line']}:{m['col']} ({m['kind']}) {change(m)} in `{m['line_text']}`: {r['status']}")
+    if wrongly_listed:
+        lines += ["", f"## Listed as equivalent, but the tests or the default build tell them apart ({len(wrongly_listed)})", ""]
+        for m, r in wrongly_listed:
+            lines.append(f"- {m['file']}:{m['line']}:{m['col']} {change(m)} in `{m['line_text']}`: {r['status']}"
+                         f"{' (' + r['detail'] + ')' if r['detail'] else ''}")
+    if stale:
+        lines += ["", f"## Listed equivalents that match no mutant ({len(stale)})", ""]
+        for number, key in stale:
+            lines.append(f"- {os.path.relpath(EQUIVALENT_FILE, ROOT)}:{number}: {key[0]} | {key[1]} | {key[2]} -> {key[3]}")
     return "\n".join(lines) + "\n", survivors, total
 
 
-def main():
+def run_workers(todo, args, fate):
+    """Runs the mutants on the workers; the errors of workers that could not go on (each with its
+    message), or that died."""
+    deadline = time.time() + args.max_seconds if args.max_seconds else None
+    queue, results = multiprocessing.Queue(), multiprocessing.Queue()
+    for m in todo:
+        queue.put(m)
+    time.sleep(0.1)
+    procs = [multiprocessing.Process(target=worker, args=(i, args.out, queue, results, deadline, 1, fate))
+             for i in range(args.workers)]
+    for p in procs:
+        p.start()
+    signal.signal(signal.SIGTERM, stop_cleanly)
+    count, errors = 0, []
+    try:
+        while any(p.is_alive() for p in procs) or not results.empty():
+            try:
+                r = results.get(timeout=1)
+            except Exception:
+                continue
+            if "worker_error" in r:
+                errors.append(r["worker_error"])
+                print(f"mutants: {r['worker_error']}", flush=True)
+                continue
+            count += 1
+            print(f"[{count}/{len(todo)}] {r['status']:<14} {r['file']}:{r['line']} {r['original']!r} -> "
+                  f"{r['replacement']!r} ({r['seconds']} s{', ' + r['detail'] if r['detail'] else ''})", flush=True)
+    finally:
+        for p in procs:
+            if p.is_alive():
+                p.terminate()  # each worker puts its mutant back before it ends
+        for p in procs:
+            p.join()
+        queue.cancel_join_thread()  # mutants never taken must not keep this process alive
+    for i, p in enumerate(procs):
+        if p.exitcode != 0:
+            errors.append(f"worker {i} died (exit code {p.exitcode})")
+    return errors
+
+
+def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--sample", type=int, help="run N mutants drawn at random")
     ap.add_argument("--seed", default="0", help="what draws the sample (a commit, say)")
@@ -531,14 +703,19 @@ def main():
                     help="stop after this long (the workers' first build not counted); a mutant cut short has no result")
     ap.add_argument("--out", default=os.path.join(ROOT, "build-mutants"))
     ap.add_argument("--list", action="store_true", help="print the mutants and stop")
+    ap.add_argument("--rerun-all", action="store_true", help="run every chosen mutant again, whatever results are kept")
     ap.add_argument("--fail-on-survivor", action="store_true", help="exit 1 when a mutant not listed as equivalent survives")
     ap.add_argument("--min-score", type=float, metavar="PERCENT",
                     help="exit 1 when the score of the mutants run falls below PERCENT")
-    args = ap.parse_args()
+    args = ap.parse_args(argv)
     args.out = os.path.abspath(args.out)  # ccache wants an absolute base directory
 
     mutants = all_mutants()
     equivalents = load_equivalents()
+    stale = stale_equivalents(mutants, equivalents)
+    for number, key in stale:
+        print(f"mutants: {os.path.relpath(EQUIVALENT_FILE, ROOT)}:{number} matches no mutant: {key[0]} | {key[1]} | "
+              f"{key[2]} -> {key[3]}", flush=True)
     chosen = mutants
     if args.files:
         wanted = [os.path.relpath(os.path.abspath(f), ROOT) for f in args.files]
@@ -552,53 +729,41 @@ def main():
     if args.list:
         for m in chosen:
             print(f"{m['file']}:{m['line']}:{m['col']} {m['kind']}: {m['original']!r} -> {m['replacement']!r}"
-                  f"{'  [equivalent]' if equivalent_reason(m, equivalents) else ''}")
+                  f"{'  [listed as equivalent]' if equivalent_reason(m, equivalents) else ''}")
         print(f"{len(chosen)} mutant(s) of {len(mutants)}", file=sys.stderr)
         return 0
 
     os.makedirs(args.out, exist_ok=True)
-    done = read_results(args.out)
-    todo = [m for m in chosen if m["id"] not in done and equivalent_reason(m, equivalents) is None]
-    print(f"mutants: {len(chosen)} chosen of {len(mutants)}, {len(chosen) - len(todo)} done or equivalent, "
-          f"{len(todo)} to run on {args.workers} worker(s)", flush=True)
+    fate = fate_hash()
+    done = {} if args.rerun_all else read_results(args.out, fate)
+    todo = [m for m in chosen if m["id"] not in done]
+    print(f"mutants: {len(chosen)} chosen of {len(mutants)}, {len(chosen) - len(todo)} with a result on this tree "
+          f"(fate {fate}), {len(todo)} to run on {args.workers} worker(s)", flush=True)
     started = time.time()
+    errors = []
     if todo:
-        # The first worker's build fills the compiler cache the others then read.
-        setup_worker(args.out, 0, os.cpu_count() or 1)
-        print(f"mutants: workers ready after {time.time() - started:.0f} s", flush=True)
-        deadline = time.time() + args.max_seconds if args.max_seconds else None
-        queue, results = multiprocessing.Queue(), multiprocessing.Queue()
-        for m in todo:
-            queue.put(m)
-        time.sleep(0.1)
-        procs = [multiprocessing.Process(target=worker, args=(i, args.out, queue, results, deadline, 1))
-                 for i in range(args.workers)]
-        for p in procs:
-            p.start()
-        signal.signal(signal.SIGTERM, stop_cleanly)
-        count = 0
         try:
-            while any(p.is_alive() for p in procs) or not results.empty():
-                try:
-                    r = results.get(timeout=1)
-                except Exception:
-                    continue
-                count += 1
-                print(f"[{count}/{len(todo)}] {r['status']:<14} {r['file']}:{r['line']} {r['original']!r} -> "
-                      f"{r['replacement']!r} ({r['seconds']} s{', ' + r['detail'] if r['detail'] else ''})", flush=True)
-        finally:
-            for p in procs:
-                if p.is_alive():
-                    p.terminate()  # each worker puts its mutant back before it ends
-            for p in procs:
-                p.join()
-            queue.cancel_join_thread()  # mutants never taken must not keep this process alive
-    done = read_results(args.out)
-    text, survivors, total = report(chosen, done, equivalents)
+            # The first worker's build fills the compiler cache the others then read.
+            setup_worker(args.out, 0, os.cpu_count() or 1)
+        except WorkerError as e:
+            print(f"mutants: {e}", file=sys.stderr)
+            return 2
+        print(f"mutants: workers ready after {time.time() - started:.0f} s", flush=True)
+        errors = run_workers(todo, args, fate)
+    done = read_results(args.out, fate)
+    if args.rerun_all:
+        done = {k: r for k, r in done.items() if r.get("at", 0) >= started}
+    text, survivors, total = report(chosen, done, equivalents, stale)
     open(os.path.join(args.out, "report.md"), "w").write(text)
     print(text)
     print(f"mutants: {time.time() - started:.0f} s; report in {os.path.join(args.out, 'report.md')}")
-    missing = [m for m in chosen if m["id"] not in done and equivalent_reason(m, equivalents) is None]
+    missing = [m for m in chosen if m["id"] not in done]
+    if errors:
+        print(f"mutants: the run is incomplete: {len(errors)} worker error(s), {len(missing)} chosen mutant(s) not run",
+              file=sys.stderr)
+        for e in errors:
+            print(f"mutants: {e}", file=sys.stderr)
+        return 2
     if missing:
         print(f"mutants: {len(missing)} chosen mutant(s) not run (time budget)")
     if args.fail_on_survivor and survivors:

@@ -198,8 +198,8 @@ def closes_condition(toks, i):
 
 def number_mutations(text):
     """The constants a constant may become: 0 <-> 1, else n+1 and n-1; a hexadecimal one (a mask
-    or a register value here) also with its lowest set bit cleared and its lowest clear bit set.
-    Each new value once, in that order."""
+    or a register value here) also with its lowest set bit cleared and its lowest clear bit set
+    (within the digits written: 0xFF has none clear). Each new value once, in that order."""
     m = re.fullmatch(r"(0[xX])?([0-9a-fA-F]+)([uUlL]*)", text)
     prefix, digits, suffix = m.groups()
     value = int(digits, 16 if prefix else 10)
@@ -209,7 +209,8 @@ def number_mutations(text):
     if prefix:
         if value != 0:
             values.append(value & (value - 1))  # the lowest set bit cleared
-        values.append(value | (value + 1))      # the lowest clear bit set
+        if value != (1 << 4 * len(digits)) - 1:
+            values.append(value | (value + 1))  # the lowest clear bit set, within the digits written
     out = []
     for v in values:
         if v != value and v not in out:
@@ -527,7 +528,9 @@ def try_mutant(m, w, env, deadline=None):
     if status != "survived":
         return status, detail
     if w.default_build is None:
-        w.default_build = configure_and_build(w.out, w.index, w.src, "default", w.jobs)  # the source is whole again
+        # Made once per worker, with every core (a setup step like the plain build, outside the
+        # mutant's time); the source is whole again here.
+        w.default_build = configure_and_build(w.out, w.index, w.src, "default", os.cpu_count() or 1)
     status, detail = apply_and_test(m, w.src, w.default_build, env, deadline)
     return status, (f"default build: {detail}" if detail else "")
 

@@ -5,6 +5,7 @@
 #include "pi/ppi/reset.h"
 #include "pi/ppi/stall.h"
 #include "sb_pei/sb_pei.h"
+#include "sim/services/board_ppis.h"
 #include "engines.h"
 
 #include <cstring>
@@ -108,6 +109,35 @@ TEST_F(StallOnHost, StallBeyondThirtyTwoBitsIsWaitedInFull) {
     EXPECT_EQ(module_->stall(static_cast<UINTN>(us)), EFI_SUCCESS);
     EXPECT_GE(machine().now_ns() - start, static_cast<std::uint64_t>(us * 997)) << us;
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Another module's reset and stall PPIs, as the board installs them before SbPei: they reset
+// and wait as that module's would, never returning at once as a stub does.
+class BoardPpis : public test::BoardTest {};
+
+TEST_F(BoardPpis, TheBoardsResetWritesACf9ResetAndTheBoardsStallWaitsItsTime) {
+  EXPECT_THROW(sim::board_reset_system(machine()), sim::ResetSignal);
+  ASSERT_EQ(trace().size(), 1u);
+  EXPECT_TRUE(TraceIs(trace(), {Out(0xCF9, 8, 0x06)}));
+  EXPECT_STREQ(trace().front().module, sim::kBoardModule);
+  EXPECT_EQ(sb().reset.resets(), std::vector<std::uint8_t>{0x06});
+
+  sb().reset.ignore_resets(true);  // a board that ignores it: a clear status, not a hang
+  EXPECT_EQ(sim::board_reset_system(machine()), EFI_DEVICE_ERROR);
+
+  for (const std::uint64_t us : {0ull, 1ull, 100ull, 4'000'000ull}) {
+    const std::uint64_t start = machine().now_ns();
+    sim::board_stall(machine(), us);
+    EXPECT_EQ(machine().now_ns() - start, us * 1000) << us;
+  }
+  const std::uint64_t start = machine().now_ns();
+  machine().set_watchdog(0);
+  sim::board_stall(machine(), ~0ull);  // the longest wait the clock can take, not a wrapped one
+  EXPECT_EQ(machine().now_ns() - start, (~0ull / 1000) * 1000);
 }
 
 }  // namespace

@@ -382,3 +382,33 @@ TEST(VolumeBoot, APeiCoreThatShadowsItselfIsFollowedIntoMemory) {
 }
 
 }  // namespace
+
+namespace {
+
+// Another module's PPIs in SEC's list, as a later PEIM finds them: its Stall waits the time on
+// the virtual clock, its ResetSystem resets the board through 0xCF9 and the pass ends there.
+TEST(VolumeBoot, AnotherModulesStallWaitsAndItsResetResets) {
+  sim::BoardHardware hw;
+  sim::VolumeEngine engine(Volume(), hw.machine, {});
+  sim::VolumeBoard board;
+  board.platform_hook = [](UINT32, SB_CONFIG &) {};
+  board.foreign_reset_ppi = board.foreign_stall_ppi = true;
+  std::uint64_t waited_ns = 0;
+  board.after_sb_pei = [&](sim::SbPeiPpis &ppis) {
+    const std::uint64_t start = hw.machine.now_ns();
+    EXPECT_EQ(ppis.stall(250), EFI_SUCCESS);
+    waited_ns = hw.machine.now_ns() - start;
+    ppis.reset_system();
+    ADD_FAILURE() << "ResetSystem returned";
+  };
+  const sim::VolumePassResult r = engine.run_pass(board);
+  EXPECT_GE(waited_ns, 250'000u);
+  EXPECT_LT(waited_ns, 260'000u);  // the wait, and the few accesses of the call around it
+  ASSERT_TRUE(r.reset) << r.stopped.value_or("") << r.simulator_error.value_or("");
+  EXPECT_EQ(r.reset->value, 0x06);
+  EXPECT_EQ(sim::first_installer(r.ppis, "EFI_PEI_STALL_PPI"), "board");
+  EXPECT_EQ(sim::first_installer(r.ppis, "EFI_PEI_RESET_PPI"), "board");
+  EXPECT_EQ(std::count_if(r.ppis.begin(), r.ppis.end(), [](const auto &p) { return p.by == "SbPei" && p.ppi == "EFI_PEI_STALL_PPI"; }), 0);
+}
+
+}  // namespace

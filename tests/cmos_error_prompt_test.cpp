@@ -434,14 +434,17 @@ TEST_P(Prompt, WithoutAFlagLocationNothingIsWritten) {
 using CmosBits = PromptOnHost;
 
 TEST_F(CmosBits, TokensSelectRegisterBitAndWidth) {
-  hw_.southbridge.rtc.set(0x46, 0xB6);
+  hw_.southbridge.rtc.set(0x46, 0xB7);
+  hw_.southbridge.rtc.set(0x47, 0x5A);
   sim::Machine::Scope scope(hw_.machine);
-  EXPECT_EQ(cmos_prompt::ReadCmosBits(0x8230), 0xB6);  // width 8, position 0: the whole register
+  EXPECT_EQ(cmos_prompt::ReadCmosBits(0x8230), 0xB7);  // width 8, position 0: the whole register, bit 0 too
   EXPECT_EQ(cmos_prompt::ReadCmosBits(0x3232), 0x05);  // bits 2-4 of 0x46 (0b101)
+  EXPECT_EQ(cmos_prompt::ReadCmosBits(0x8238), 0x5A);  // an odd register: 0x47, not 0x46
   cmos_prompt::WriteCmosBits(0x3232, 0x02);
-  EXPECT_EQ(hw_.southbridge.rtc.get(0x46), 0xAA);  // bits 2-4 := 010, the rest kept
-  EXPECT_TRUE(TraceIs(trace(), {Out(0x70, 8, 0xC6), In(0x71, 8, 0xB6), Out(0x70, 8, 0xC6), In(0x71, 8, 0xB6),
-                                Out(0x70, 8, 0xC6), In(0x71, 8, 0xB6), Out(0x71, 8, 0xAA)}));
+  EXPECT_EQ(hw_.southbridge.rtc.get(0x46), 0xAB);  // bits 2-4 := 010, the rest kept
+  EXPECT_TRUE(TraceIs(trace(), {Out(0x70, 8, 0xC6), In(0x71, 8, 0xB7), Out(0x70, 8, 0xC6), In(0x71, 8, 0xB7),
+                                Out(0x70, 8, 0xC7), In(0x71, 8, 0x5A), Out(0x70, 8, 0xC6), In(0x71, 8, 0xB7),
+                                Out(0x71, 8, 0xAB)}));
   EXPECT_TRUE(hw_.southbridge.rtc.nmi_disabled());
 }
 

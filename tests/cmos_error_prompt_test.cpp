@@ -442,9 +442,14 @@ TEST_F(CmosBits, TokensSelectRegisterBitAndWidth) {
   EXPECT_EQ(cmos_prompt::ReadCmosBits(0x8238), 0x5A);  // an odd register: 0x47, not 0x46
   cmos_prompt::WriteCmosBits(0x3232, 0x02);
   EXPECT_EQ(hw_.southbridge.rtc.get(0x46), 0xAB);  // bits 2-4 := 010, the rest kept
+  // Odd bit positions: bit 3 of 0x46 read, bit 5 of 0x47 set.
+  EXPECT_EQ(cmos_prompt::ReadCmosBits(0x1233), 0x01);
+  cmos_prompt::WriteCmosBits(0x123D, 0x01);
+  EXPECT_EQ(hw_.southbridge.rtc.get(0x47), 0x7A);
   EXPECT_TRUE(TraceIs(trace(), {Out(0x70, 8, 0xC6), In(0x71, 8, 0xB7), Out(0x70, 8, 0xC6), In(0x71, 8, 0xB7),
                                 Out(0x70, 8, 0xC7), In(0x71, 8, 0x5A), Out(0x70, 8, 0xC6), In(0x71, 8, 0xB7),
-                                Out(0x71, 8, 0xAB)}));
+                                Out(0x71, 8, 0xAB), Out(0x70, 8, 0xC6), In(0x71, 8, 0xAB), Out(0x70, 8, 0xC7),
+                                In(0x71, 8, 0x5A), Out(0x71, 8, 0x7A)}));
   EXPECT_TRUE(hw_.southbridge.rtc.nmi_disabled());
 }
 

@@ -252,7 +252,8 @@ TEST_P(SetupVariable, ReadIntoABufferThatIsNeverOverrun) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, SetupVariable,
-                         test::OnEngines<SetupCase>({SetupCase{"fixed", {100}, 2}, SetupCase{"grows_once", {100, 200}, 3},
+                         test::OnEngines<SetupCase>({SetupCase{"fixed", {100}, 2}, SetupCase{"one_byte", {1}, 2},
+                                           SetupCase{"grows_once", {100, 200}, 3},
                                            SetupCase{"grows_at_every_read", {100, 200, 300, 400, 500, 600}, 4}}),
     test::EngineNames());
 

@@ -428,12 +428,59 @@ INSTANTIATE_TEST_SUITE_P(
          0x14},
         // Option bits 3 and 16; PmRegDA 0x11 (bit 0 survives the window's bit-2 step); misc 0x80
         // bit 4 with PM 0xC4 bit 2 cleared by the platform: bit 6 set, 0xC2 pulsed, bit 2 cleared.
-        {"option_bits_3_16", 0x00010008, 0x11, 0x10, true, 0x00, 0x00010018, 0xFFFFFFFF, 0x0003C000, 0x15, 0x20, 0x9F,
-         0x60, 0x51},
+        // PM 0xC2 found with bits 0-4 set: both 0xC2 steps keep them.
+        {"option_bits_3_16", 0x00010008, 0x11, 0x10, true, 0x1F, 0x00010018, 0xFFFFFFFF, 0x0003C000, 0x15, 0x20, 0x9F,
+         0x7F, 0x51},
         // misc 0x80 bit 4 with PM 0xC4 bit 2 as the table set it: PM 0xC2 bit 5 only.
         {"misc80_bit4", 0x00000001, 0x10, 0x10, false, 0xFF, 0x00000011, 0xFFFFFFEF, 0xFF03FFD5, 0x14, 0x20, 0xF9, 0xFF,
          0x14},
     }),
+    test::EngineNames());
+
+// More registers that keep an earlier boot's bits, where the masks of the steps above keep or
+// clear a bit that none of the warm cases holds: PM 0x2C bits 1-2 with an even SMBus base, PM
+// 0xE0's bit 0, A-Link 0x10's bit 0, the memory block found all ones (field A clear, mode 2, field
+// B 1 or 2), RTC register A, PM 0xC8 bit 0 beside the one-time reset's marker and window 0x15
+// with bit 1 set but not bit 0. Expected values worked out from each step's mask and value.
+struct MoreWarmCase {
+  const char *name;
+  UINT32 field_b;
+  UINT32 block_c_after;
+};
+using MoreWarmRegisters = test::OnEngine<EarlyInitTest, MoreWarmCase>;
+
+TEST_P(MoreWarmRegisters, EachStepKeepsTheBitsItsMaskKeeps) {
+  config_.SbFlags = kSbFlagAlinkSteps | kSbFlagProgramDev14F3Mmio;
+  config_.MiscOptions = Param().field_b << 9;  // mode 0 (resolved to 2 below), field A clear
+  config_.MiscOptions2 = 1u << 22;             // the one-time reset, whose marker is already set
+  config_.PmRegDA = 0;
+  sb().pm.set(0x2C, 16, 0x0006);
+  sb().pm.set(0xE0, 32, 0x00000001);
+  sb().alink.set_class0(0x10, 0x00000001);
+  sb().misc.set(0x80, 8, 0x04);  // bit 2: mode 2; bit 4 clear: PM 0xC2/0xC4 left to the tables
+  block_.set(0x0, 32, 0xFFFFFFFF);
+  block_.set(0xC, 32, 0xFFFFFFFF);
+  sb().rtc.set(0x0A, 0x3F);
+  sb().pm.set(0xC8, 0x11);
+  sb().pm.set_window(1, 0x15, 0x02);
+  Run();
+
+  EXPECT_EQ(sb().pm.get(0x2C, 16), 0x0B07u);  // bits 1-2 kept, 0x0B00 plus one
+  EXPECT_EQ(sb().pm.get(0xE0, 32), 0x00000CD8u);
+  EXPECT_EQ(sb().alink.class0(0x10), 0x00000201u);
+  EXPECT_EQ(block_.get(0x0, 32), 0xFFFBFFFFu);  // field A clear: bit 18 cleared
+  EXPECT_EQ(block_.get(0xC, 32), Param().block_c_after);
+  EXPECT_EQ(sb().rtc.get(0x0A), 0x2F);  // bit 4 cleared, the rest kept
+  EXPECT_EQ(sb().pm.get(0xC8), 0x01);   // the marker cleared, bit 0 kept
+  EXPECT_EQ(sb().pm.get(0xDA), 0x00);   // window 0x15 bit 0 clear: PM 0xDA bit 2 not set
+  EXPECT_TRUE(sb().reset.resets().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FieldB, MoreWarmRegisters,
+    // Block 0xC: bits 16-21 := 1 (0xFFC1FFFF), bits 12-13 := mode 2 (0xEFFF below), then bits
+    // 14-15 := field B.
+    test::OnEngines<MoreWarmCase>({{"field_b_1", 1, 0xFFC16FFFu}, {"field_b_2", 2, 0xFFC1AFFFu}}),
     test::EngineNames());
 
 TEST_P(EarlyInit, ZeroMemoryBaseWritesNothingThere) {

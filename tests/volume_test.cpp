@@ -412,3 +412,35 @@ TEST(VolumeBoot, AnotherModulesStallWaitsAndItsResetResets) {
 }
 
 }  // namespace
+
+namespace {
+
+// SEC's PPI list is checked whole before any of it is written: 32 entries fit, a 33rd or
+// interfaces larger than SEC's data hold are refused and the list in RAM stays as it was.
+TEST(SecPpiList, IsCheckedWholeBeforeAnythingIsWritten) {
+  const sim::PeiVolume &v = Volume();
+  sim::ImageCpu cpu(sim::ImageCpu::Flash{v.base(), v.flash(), v.flash_size(), {}}, "SEC list",
+                    {.writable_image = false, .mmio_below_4g = true});
+  sim::SecCore sec(cpu);
+  const sim::SecCore::Entry entry{sim::kPpiFlagPpi, gSbInitDonePpiGuid, {0x1234}, 0};
+  const std::vector<sim::SecCore::Entry> full(sim::SecCore::kMaxEntries, entry);
+  const auto placed = sec.prepare(v.base(), v.fv().length(), full);
+  ASSERT_EQ(placed.size(), 32u);
+  const auto *list = reinterpret_cast<const std::uint32_t *>(static_cast<std::uintptr_t>(sec.ppi_list()));
+  EXPECT_EQ(list[3 * 31] & sim::kPpiFlagTerminate, sim::kPpiFlagTerminate);  // the last entry ends the list
+  EXPECT_EQ(list[3 * 30] & sim::kPpiFlagTerminate, 0u);
+  EXPECT_EQ(placed[31].descriptor, sec.ppi_list() + 12 * 31);
+  EXPECT_EQ(*reinterpret_cast<const std::uint32_t *>(static_cast<std::uintptr_t>(placed[31].interface)), 0x1234u);
+
+  const std::vector<std::uint32_t> before(list, list + 3 * 32);
+  std::vector<sim::SecCore::Entry> too_many = full;
+  too_many.push_back(entry);
+  EXPECT_THROW(sec.prepare(v.base(), v.fv().length(), too_many), std::invalid_argument);
+  std::vector<sim::SecCore::Entry> too_large(2, entry);
+  too_large[1].interface.assign(256, 0);
+  EXPECT_THROW(sec.prepare(v.base(), v.fv().length(), too_large), std::invalid_argument);
+  EXPECT_THROW(sec.prepare(v.base(), v.fv().length(), {}), std::invalid_argument);
+  EXPECT_EQ(std::vector<std::uint32_t>(list, list + 3 * 32), before);
+}
+
+}  // namespace

@@ -23,9 +23,9 @@ void fill_sb_pei_view(const VolumePassResult &v, PeiBootResult &p) {
   p.reset = v.reset;
   p.status = EFI_ABORTED;  // as on the other paths when the entry did not return
   for (const DispatchedModule &d : v.dispatched)
-    if (d.name == "SbPei" && d.status) p.status = *d.status;
+    if (d.name == kSbPei && d.status) p.status = *d.status;
   for (const InstalledPpiRecord &i : v.ppis) p.ppis.push_back({i.ppi, i.by});
-  if (auto it = v.instructions.find("SbPei"); it != v.instructions.end()) p.instructions = it->second;
+  if (auto it = v.instructions.find(kSbPei); it != v.instructions.end()) p.instructions = it->second;
 }
 
 bool same_result(const SmbusResult &a, const SmbusResult &b) {

@@ -34,7 +34,6 @@ constexpr std::uint64_t kPassWatchdogNs = 60'000'000'000;
 constexpr const char *kOtherCode = "(code outside the volume's images)";
 constexpr std::uint64_t kImageSearch = 1ull << 20;  // how far below code in RAM its image may begin
 constexpr const char *kSec = "SEC";
-constexpr const char *kCoreServices[] = {"InstallPpi", "LocatePpi", "GetBootMode", "InstallPeiMemory"};
 
 // The PEI core handed the DXE IPL its HOB list: PEI is over.
 struct DxeIplReached {
@@ -65,6 +64,15 @@ struct VolumeEngine::Impl {
   // same offsets find them in any copy of the core (SEC's, or the one the core shadows into
   // permanent memory), whatever table holds them.
   enum class CoreService { InstallPpi, LocatePpi, GetBootMode, InstallPeiMemory };
+  struct FollowedService {
+    unsigned slot;  // in the PEI services table
+    CoreService service;
+    const char *name;
+  };
+  static constexpr FollowedService kFollowed[] = {{kInstallPpi, CoreService::InstallPpi, "InstallPpi"},
+                                                  {kLocatePpi, CoreService::LocatePpi, "LocatePpi"},
+                                                  {kGetBootMode, CoreService::GetBootMode, "GetBootMode"},
+                                                  {kInstallPeiMemory, CoreService::InstallPeiMemory, "InstallPeiMemory"}};
   struct ServiceAt {
     std::uint64_t offset;
     CoreService service;
@@ -74,7 +82,6 @@ struct VolumeEngine::Impl {
     VolumePassResult result;
     const VolumeBoard *board = nullptr;
     std::vector<Range> ranges;      // sorted by address: the volume's images, then what was loaded
-    std::vector<Range> discovered;  // images the PEI core loaded into RAM this pass
     const Range *current = nullptr;
     const char *current_name = kSec;
     std::uint64_t counted = 0;
@@ -94,6 +101,7 @@ struct VolumeEngine::Impl {
         steps(m.timeline()),
         count(options.count_instructions) {
     sb_pei = v.find(kSbPeiFileGuid);
+    hook_peim = v.peim_installing(gSbPlatformHookPpiGuid);
     for (const VolumeModule &mod : v.modules()) volume_ranges.push_back({mod.first, mod.end, &mod, mod.entry});
     if (!v.pei_core().xip_problem.empty()) {
       shadow_image.emplace(v.image(v.pei_core()));
@@ -176,8 +184,7 @@ struct VolumeEngine::Impl {
         if (address >= page + copy.size_of_image()) return nullptr;
         for (const VolumeModule &m : volume.modules()) {
           if (same_image(volume.image(m), copy)) {
-            pass->discovered.push_back({page, page + copy.size_of_image(), &m, page + copy.entry_rva()});
-            insert_range(pass->discovered.back());
+            insert_range({page, page + copy.size_of_image(), &m, page + copy.entry_rva()});
             return range_at(address);
           }
         }
@@ -270,16 +277,15 @@ struct VolumeEngine::Impl {
   // Where the followed services lie in the PEI core's image, read from the table the PEI core
   // hands SEC's first notification.
   void find_services(std::uint32_t services) {
-    const unsigned slots[] = {kInstallPpi, kLocatePpi, kGetBootMode, kInstallPeiMemory};
     pass->services.clear();
-    for (unsigned i = 0; i < std::size(slots); ++i) {
-      const std::uint32_t address = service(services, slots[i]);
+    for (const FollowedService &f : kFollowed) {
+      const std::uint32_t address = service(services, f.slot);
       const Range *r = range_at(address);
       if (r == nullptr || r->module->type != kFfsPeiCore)
         throw std::runtime_error(fmt::format("the PEI services table's {} (0x{:X}) is not in the PEI core's image: the "
                                              "engine cannot follow it",
-                                             kCoreServices[i], address));
-      pass->services.push_back({address - r->first, static_cast<CoreService>(i)});
+                                             f.name, address));
+      pass->services.push_back({address - r->first, f.service});
     }
   }
 
@@ -433,7 +439,7 @@ struct VolumeEngine::Impl {
     VolumePassResult &r = pass->result;
     ppi(kSec, gEfiDxeIplPpiGuid, {traps.dxe_ipl});
     ppi(kSec, gEfiTemporaryRamDonePpiGuid, {traps.temporary_ram_done});
-    if (const VolumeModule *hook_peim = volume.peim_installing(gSbPlatformHookPpiGuid)) {
+    if (hook_peim != nullptr) {
       r.hook_source = "the volume's " + hook_peim->name;
     } else if (board.platform_hook) {
       ppi(kBoardModule, gSbPlatformHookPpiGuid, {0, traps.hook});
@@ -546,6 +552,7 @@ struct VolumeEngine::Impl {
   std::optional<PeImage> shadow_image;  // the PEI core, when it cannot run in place
   std::vector<Range> volume_ranges;     // the volume's images (and SEC's copy of the PEI core), sorted
   const VolumeModule *sb_pei = nullptr;
+  const VolumeModule *hook_peim = nullptr;  // a PEIM of the volume that installs the platform hook
   Traps traps{};
 
   std::unique_ptr<Pass> pass;  // while a pass runs

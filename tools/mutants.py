@@ -7,7 +7,8 @@ integer constant (n -> n+1, n -> n-1, 0 <-> 1; a hexadecimal constant, a mask or
 also with its lowest set bit cleared and with its lowest clear bit set), a boolean constant, a
 removed call statement. It is applied to a scratch copy of the tree (one per worker), the copy is
 rebuilt incrementally without the sanitizers, and the tests run until the first failure: the
-golden traces on the host engine, then on the image engine, then the GoogleTest suite. A mutant
+golden traces on the host engine, then on the image engine, then the GoogleTest suite (a mutant
+in a header meets the images on the unchanged simulator and the interface test first). A mutant
 that survives is built and tested once more as the project's default build builds it (the
 sanitizers, warnings as errors): that build may refuse it (then it does not build) or its tests
 may catch it (killed). A mutant is killed (a test failed), timed out (a test ran past its bound:
@@ -48,10 +49,11 @@ FATE_PATHS = ("sb_pei", "cmos_error_prompt", "pi", "sim", "tests", "boards", "fi
               "CMakeLists.txt")
 FATE_IGNORED = ("tools/mutants_equivalent.txt",)
 BOARDS = sorted(f[:-5] for f in os.listdir(os.path.join(ROOT, "boards")) if f.endswith(".toml"))
-BUILD_TARGETS = ["sbsim", "host_tests", "SbPei_image", "CmosErrorPrompt_image"]
-BOOT_TARGETS = ["sbsim", "SbPei_image", "CmosErrorPrompt_image"]  # what the golden steps need
+BUILD_TARGETS = ["sbsim", "host_tests", "contract_tests", "SbPei_image", "CmosErrorPrompt_image"]
+IMAGE_TARGETS = ["SbPei_image", "CmosErrorPrompt_image"]
+BOOT_TARGETS = ["sbsim", *IMAGE_TARGETS]  # what the golden steps need
 STEP_TIMEOUT = 180  # seconds a test step may take before the mutant counts as timed out
-GOLDEN_TIMEOUT = 60  # the same for one board's boot (under a second when nothing spins)
+GOLDEN_TIMEOUT = 20  # the same for one board's boot (a tenth of a second when nothing spins)
 
 # ---- Finding mutants ------------------------------------------------------------------------
 
@@ -474,27 +476,41 @@ def setup_worker(out, index, jobs):
     return Worker(out, index, jobs)
 
 
-def test_steps(src, build):
-    """The tests, cheapest and most telling first; a step None builds the test suite (a mutant in
-    a header rebuilds much of it, which the golden steps often make needless)."""
+def golden_image_command(sbsim, src, build, board):
+    folded = os.path.join(build, f"mutant-{board}.jsonl")
+    return ["sh", "-c", f"'{sbsim}' --engine image '{src}/boards/{board}.toml' --folded-trace '{folded}' >/dev/null; "
+                        f"'{sbsim}' diff '{src}/tests/golden/{board}.jsonl' '{folded}'"]
+
+
+def test_steps(src, build, header=False):
+    """The steps, cheapest and most telling first: (name, the targets to build, None) or (name,
+    None, the command to run). The test suite is built late: a mutant in a header rebuilds much of
+    it, which the golden steps often make needless.
+
+    A mutant in a header goes first to the images alone, booted on the simulator as it was built
+    before the change: the board and the platform a module meets were not compiled with the
+    module's header, and a simulator rebuilt with it would change with the module (a GUID, a
+    signature). Then the interface constants against the EDK2 package declaration (one small
+    test), then everything as for any mutant."""
     sbsim = os.path.join(build, "sbsim")
+    if header:
+        yield "build images", IMAGE_TARGETS, None
+        for b in BOARDS:
+            yield f"golden.{b} (image engine, simulator unchanged)", None, golden_image_command(sbsim, src, build, b)
+        yield "build contract_tests", ["contract_tests"], None
+        yield "contract_tests", None, [os.path.join(build, "tests", "contract_tests"), "--gtest_brief=1"]
+    yield "build", BOOT_TARGETS, None
     for b in BOARDS:
-        yield f"golden.{b}", [sbsim, "diff", os.path.join(src, "tests", "golden", b + ".jsonl"),
-                              os.path.join(src, "boards", b + ".toml")]
+        yield f"golden.{b}", None, [sbsim, "diff", os.path.join(src, "tests", "golden", b + ".jsonl"),
+                                    os.path.join(src, "boards", b + ".toml")]
     for b in BOARDS:
-        folded = os.path.join(build, f"mutant-{b}.jsonl")
-        yield f"golden.{b} (image engine)", ["sh", "-c", f"'{sbsim}' --engine image '{src}/boards/{b}.toml' "
-                                                          f"--folded-trace '{folded}' >/dev/null; '{sbsim}' diff "
-                                                          f"'{src}/tests/golden/{b}.jsonl' '{folded}'"]
-    yield "build host_tests", None
-    yield "host_tests", [os.path.join(build, "tests", "host_tests"), "--gtest_fail_fast", "--gtest_brief=1"]
+        yield f"golden.{b} (image engine)", None, golden_image_command(sbsim, src, build, b)
+    yield "build host_tests", ["host_tests"], None
+    yield "host_tests", None, [os.path.join(build, "tests", "host_tests"), "--gtest_fail_fast", "--gtest_brief=1"]
 
 
-def first_error(log):
-    for line in log.splitlines():
-        if re.search(r"\berror\b:", line):
-            return line.strip()[:200]
-    return ""
+def build_targets(build, targets, src, env, deadline):
+    return run(["cmake", "--build", build, "-j", "1", "--target", *targets], src, env, 1800, deadline)
 
 
 def apply_and_test(m, src, build, env, deadline=None):
@@ -502,12 +518,17 @@ def apply_and_test(m, src, build, env, deadline=None):
     original = open(path).read()
     if original[m["start"]:m["end"]] != m["original"]:
         return "skipped", "the source moved under the mutant"
+    header = m["file"].endswith(".h")
+    if header:
+        # The simulator as the unchanged tree builds it (the last mutant may still be in it).
+        code, log = build_targets(build, BOOT_TARGETS, src, env, deadline)
+        if code != 0:
+            raise WorkerError(f"the unmutated tree does not build in {build}:\n{log}")
     try:
         open(path, "w").write(original[:m["start"]] + m["replacement"] + original[m["end"]:])
-        for name, cmd in [("build", None)] + list(test_steps(src, build)):
-            if cmd is None:
-                code, log = run(["cmake", "--build", build, "-j", "1", "--target",
-                                 *(BOOT_TARGETS if name == "build" else ["host_tests"])], src, env, 1800, deadline)
+        for name, targets, cmd in test_steps(src, build, header):
+            if targets:
+                code, log = build_targets(build, targets, src, env, deadline)
                 if code != 0:
                     return "does not build", first_error(log)
                 continue

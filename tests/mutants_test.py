@@ -4,7 +4,6 @@ results stand for a tree, and a step that runs past its time leaving nothing run
 import importlib.util
 import json
 import os
-import sys
 import tempfile
 import time
 import unittest
@@ -172,6 +171,39 @@ class Steps(unittest.TestCase):
         finally:
             mutants.setup_worker = saved
         self.assertEqual(errors, ["the unmutated tree does not build in worker 0"])
+
+    def test_each_verdict_and_the_source_whole_again(self):
+        src = tempfile.mkdtemp()
+        cases = [
+            # file, what the build step gives, what the test step gives, verdict
+            ("m.cpp", (1, "m.cpp:1: error: no\n"), (0, ""), ("does not build", "m.cpp:1: error: no")),
+            ("m.cpp", (0, ""), (1, "FAILED"), ("killed", "step")),
+            ("m.cpp", (0, ""), (None, "timed out"), ("timed out", "step")),
+            ("m.cpp", (0, ""), (0, ""), ("survived", "")),
+            ("m.h", (0, ""), (1, "FAILED"), ("killed", "step")),
+        ]
+        for name, built, tested, verdict in cases:
+            with self.subTest(name=name, verdict=verdict):
+                path = os.path.join(src, name)
+                open(path, "w").write("int a = 1;")
+                m = {"file": name, "start": 8, "end": 9, "original": "1", "replacement": "2"}
+                seen = []  # the source as each build saw it
+
+                def build_targets(build, targets, src_, env, deadline):
+                    seen.append(open(path).read())
+                    return built
+
+                saved = mutants.build_targets, mutants.test_steps, mutants.run
+                mutants.build_targets = build_targets
+                mutants.test_steps = lambda src_, build, header: iter([("build", ["t"], None), ("step", None, ["x"])])
+                mutants.run = lambda cmd, cwd, env, timeout, deadline: tested
+                try:
+                    self.assertEqual(mutants.apply_and_test(m, src, "build", {}), verdict)
+                finally:
+                    mutants.build_targets, mutants.test_steps, mutants.run = saved
+                self.assertEqual(open(path).read(), "int a = 1;")
+                # A header's mutant first meets the simulator as the unchanged tree builds it.
+                self.assertEqual(seen, (["int a = 1;"] if name.endswith(".h") else []) + ["int a = 2;"])
 
 
 if __name__ == "__main__":

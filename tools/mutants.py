@@ -40,6 +40,7 @@ import signal
 import subprocess
 import sys
 import time
+import traceback
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MODULE_DIRS = ("sb_pei", "cmos_error_prompt")
@@ -513,6 +514,13 @@ def build_targets(build, targets, src, env, deadline):
     return run(["cmake", "--build", build, "-j", "1", "--target", *targets], src, env, 1800, deadline)
 
 
+def first_error(log):
+    for line in log.splitlines():
+        if re.search(r"\berror\b:", line):
+            return line.strip()[:200]
+    return ""
+
+
 def apply_and_test(m, src, build, env, deadline=None):
     path = os.path.join(src, m["file"])
     original = open(path).read()
@@ -584,6 +592,10 @@ def worker(index, out, queue, results, deadline, jobs, fate):
                 return
             except WorkerError as e:
                 results.put({"worker_error": str(e)})
+                return
+            except Exception:  # a fault of this tool: the run must not go on as if the mutant ran
+                results.put({"worker_error": f"worker {index} failed on {m['file']}:{m['line']}:\n"
+                                             f"{traceback.format_exc()}"})
                 return
             record = {k: m[k] for k in ("id", "file", "line", "col", "kind", "original", "replacement", "line_text",
                                          "occurrence")}
@@ -699,7 +711,7 @@ def run_workers(todo, args, fate):
             if "worker_error" in r:
                 errors.append(r["worker_error"])
                 print(f"mutants: {r['worker_error']}", flush=True)
-                continue
+                break  # a run with a broken worker has no score to give: stop the others too
             count += 1
             print(f"[{count}/{len(todo)}] {r['status']:<14} {r['file']}:{r['line']} {r['original']!r} -> "
                   f"{r['replacement']!r} ({r['seconds']} s{', ' + r['detail'] if r['detail'] else ''})", flush=True)

@@ -716,14 +716,15 @@ def run_workers(todo, args, fate):
             print(f"[{count}/{len(todo)}] {r['status']:<14} {r['file']}:{r['line']} {r['original']!r} -> "
                   f"{r['replacement']!r} ({r['seconds']} s{', ' + r['detail'] if r['detail'] else ''})", flush=True)
     finally:
-        for p in procs:
-            if p.is_alive():
+        stopped = [p.is_alive() for p in procs]
+        for p, stop in zip(procs, stopped):
+            if stop:
                 p.terminate()  # each worker puts its mutant back before it ends
         for p in procs:
             p.join()
         queue.cancel_join_thread()  # mutants never taken must not keep this process alive
-    for i, p in enumerate(procs):
-        if p.exitcode != 0:
+    for i, (p, stop) in enumerate(zip(procs, stopped)):
+        if p.exitcode != 0 and not stop:
             errors.append(f"worker {i} died (exit code {p.exitcode})")
     return errors
 

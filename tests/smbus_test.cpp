@@ -382,6 +382,17 @@ TEST_P(Smbus, SlaveStuckBusyGetsThreeAbortsAndTimesOut) {
   EXPECT_FALSE(sb().smbus0.firmware_holds());
 }
 
+TEST_P(Smbus, OnlyTheBusyBitOfAStatusRegisterMeansBusy) {
+  sb().smbus0.repeat_slave_events(0x3E);  // every other slave status bit set again at once
+  UINT8 b = 0;
+  UINTN len = 1;
+  EXPECT_EQ(Execute(0, kSpd, 0, EfiSmbusReadByte, &len, &b), EFI_SUCCESS);
+  EXPECT_EQ(sb().smbus0.transactions(), 1u);
+  std::size_t aborts = 0;
+  for (const sim::Access &a : trace()) aborts += a.op == sim::Op::Out && a.value == 0x02 && a.addr - kBase0 <= 2u;
+  EXPECT_EQ(aborts, 0u);
+}
+
 TEST_P(Smbus, ATransactionThatNeverCompletesTimesOutAndReadsNothing) {
   sb().smbus0.never_completes();
   UINT8 b = 0xEE;

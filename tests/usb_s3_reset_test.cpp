@@ -124,12 +124,12 @@ TEST_P(UsbS3Reset, MaskBitsOtherThan135AreNotRead) {
 }
 
 TEST_P(UsbS3Reset, ControllerWithNoPortInResume) {
-  sb().usb[0]->set(0xC4, 8, 0xA7);
+  sb().usb[0]->set(0xC4, 8, 0xBF);  // bits 0-3 are the scan's; bits 4, 5 and 7 set, 6 clear, stay so
   sb().usb[0]->set(0x04, 8, 0x05);  // I/O space and bus master stay on
   Run(0x02);
-  Seq want = ScanStart(0, 0xA7, 0x05);
+  Seq want = ScanStart(0, 0xBF, 0x05);
   for (unsigned k = 0; k < 5; ++k) want.rd(PortAddress(0, k), 16, 0);
-  want.then(CompanionPulse()).then(HostC4(0xA0));
+  want.then(CompanionPulse()).then(HostC4(0xB0));
   EXPECT_TRUE(TraceIs(Trace(), want));
 }
 

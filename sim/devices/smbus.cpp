@@ -39,7 +39,7 @@ std::string SmbusController::io_name(std::uint16_t port) const {
 std::uint8_t SmbusController::read_reg(unsigned reg) {
   switch (reg) {
     case 0: return host_status_ | (host_stuck_ ? kBusy : 0);
-    case 1: return slave_status_ | (slave_stuck_ ? 0x01 : 0);
+    case 1: return slave_status_ | (slave_stuck_ ? 0x01 : 0) | slave_events_;
     case 2: block_index_ = 0; return control_;
     case 3: return command_;
     case 4: return address_;

@@ -86,6 +86,9 @@ class SmbusController : public IoDevice {
   void collide_first(unsigned attempts) { collisions_ = attempts; }
   void host_busy_forever(bool on = true) { host_stuck_ = on; }
   void slave_busy_forever(bool on = true) { slave_stuck_ = on; }
+  // Slave status bits besides busy that an event source sets again as soon as they are cleared
+  // (a slave-side event that keeps firing): they read as set, and the controller is not busy.
+  void repeat_slave_events(std::uint8_t bits) { slave_events_ = bits & 0x3E; }
   void never_completes(bool on = true) { never_completes_ = on; }
   void report_block_count(int count) { block_count_override_ = count; }  // < 0: the device's own
   // The host status bits that the next transactions end with, one per start, before anything
@@ -126,6 +129,7 @@ class SmbusController : public IoDevice {
   std::map<std::uint8_t, std::shared_ptr<SmbusDevice>> devices_;
   unsigned collisions_ = 0;
   bool host_stuck_ = false, slave_stuck_ = false, never_completes_ = false;
+  std::uint8_t slave_events_ = 0;
   int block_count_override_ = -1;
   std::vector<std::uint8_t> script_;
   unsigned transactions_ = 0;

@@ -9,7 +9,7 @@
 #   ./build.sh package           a Debian package of the bench (sbsim, the images, the boards, the
 #                                golden traces, the EDK2 package) in build-package/
 #   ./build.sh mutants [options] mutation testing of the two modules (tools/mutants.py: --sample N
-#                                --seed S, --since REV, --max-seconds S); report in build-mutants/
+#                                --seed S, --since REV, --shard K/N, --max-seconds S); report in build-mutants/
 #   ./build.sh deps              only install what is missing
 #   ./build.sh coverage          the host tests built with clang's source-based coverage: line and
 #                                branch coverage of sb_pei/ and cmos_error_prompt/ from ctest

@@ -142,6 +142,58 @@ def running(pid):
     return state != "Z"
 
 
+class Shards(unittest.TestCase):
+    class Args:
+        files = since = None
+        sample = None
+        seed = "0"
+        shard = None
+
+    def chosen(self, **options):
+        args = self.Args()
+        for k, v in options.items():
+            setattr(args, k, v)
+        return [m["id"] for m in mutants.choose(self.all, args)]
+
+    def setUp(self):
+        self.all = mutants.find_mutants(FIXTURE)
+
+    def test_the_shards_of_a_choice_split_it_whole_without_overlap(self):
+        for n in (1, 2, 3, 7):
+            for options in ({}, {"sample": 9, "seed": "abc"}):
+                with self.subTest(n=n, options=options):
+                    whole = self.chosen(**options)
+                    parts = [self.chosen(shard=(k, n), **options) for k in range(1, n + 1)]
+                    self.assertEqual(sorted(i for p in parts for i in p), sorted(whole))
+                    self.assertLessEqual(max(map(len, parts)) - min(map(len, parts)), 1)
+                    self.assertEqual(parts, [self.chosen(shard=(k, n), **options) for k in range(1, n + 1)])
+
+    def test_the_shard_comes_from_the_option_or_the_ci_matrix(self):
+        self.assertEqual(mutants.parse_shard("2/3"), (2, 3))
+        for bad in ("0/3", "4/3", "3", "a/b"):
+            with self.subTest(bad=bad), self.assertRaises(Exception):
+                mutants.parse_shard(bad)
+        self.assertEqual(mutants.shard_from_env({"CI_NODE_INDEX": "2", "CI_NODE_TOTAL": "5"}), (2, 5))
+        self.assertIsNone(mutants.shard_from_env({"CI_NODE_TOTAL": "5"}))
+
+    def test_merged_shards_report_as_one_run(self):
+        found = [dict(m, file="sb_pei/fixture.cpp") for m in self.all[:6]]
+        statuses = ["killed", "survived", "timed out", "does not build", "killed", "killed"]
+        records = [dict(id=m["id"], status=st, detail="", fate="f", at=i) for i, (m, st) in enumerate(zip(found, statuses))]
+        whole, shards = tempfile.mkdtemp(), [tempfile.mkdtemp() for _ in range(3)]
+        with open(os.path.join(whole, "results-w0.jsonl"), "w") as f:
+            f.writelines(json.dumps(r) + "\n" for r in records)
+        for i, r in enumerate(records):
+            with open(os.path.join(shards[i % 3], "results-w0.jsonl"), "a") as f:
+                f.write(json.dumps(r) + "\n")
+        with open(os.path.join(shards[2], "results-w1.jsonl"), "a") as f:  # read after the record it repeats
+            f.write(json.dumps(dict(records[1], status="killed", at=-1)) + "\n")  # older: the newer stands
+            f.write(json.dumps(dict(records[2], status="survived", fate="old", at=99)) + "\n")  # another tree
+        merged = mutants.merge_results(shards, "f")
+        self.assertEqual(merged, mutants.read_results(whole, "f"))
+        self.assertEqual(mutants.report(found, merged, {})[0], mutants.report(found, mutants.read_results(whole, "f"), {})[0])
+
+
 class Steps(unittest.TestCase):
     def test_a_step_past_its_time_leaves_nothing_running(self):
         pid_file = tempfile.mktemp()

@@ -18,6 +18,8 @@ counted as killed), survived, or does not build.
     tools/mutants.py --sample 60 --seed S a random sample (the same S draws the same mutants)
     tools/mutants.py --since REV          the mutants on lines changed since REV
     tools/mutants.py --list               the mutants, without running them
+    tools/mutants.py --shard K/N          the K-th of N shards of what the other options choose
+    tools/mutants.py merge OUT1 OUT2 ... --out DIR   the shards' results as one report and score
 
 Results are kept in OUT/results-w*.jsonl as they come, each under the mutant and a hash of
 everything that decides its fate (the modules, pi/, the simulator, the tests and golden traces,
@@ -729,30 +731,26 @@ def run_workers(todo, args, fate):
     return errors
 
 
-def main(argv=None):
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--sample", type=int, help="run N mutants drawn at random")
-    ap.add_argument("--seed", default="0", help="what draws the sample (a commit, say)")
-    ap.add_argument("--since", help="only the mutants on lines changed since this git revision")
-    ap.add_argument("--files", nargs="+", metavar="PATH", help="only the mutants in these files (or directories)")
-    ap.add_argument("--workers", type=int, default=os.cpu_count() or 1)
-    ap.add_argument("--max-seconds", type=float,
-                    help="stop after this long (the workers' first build not counted); a mutant cut short has no result")
-    ap.add_argument("--out", default=os.path.join(ROOT, "build-mutants"))
-    ap.add_argument("--list", action="store_true", help="print the mutants and stop")
-    ap.add_argument("--rerun-all", action="store_true", help="run every chosen mutant again, whatever results are kept")
-    ap.add_argument("--fail-on-survivor", action="store_true", help="exit 1 when a mutant not listed as equivalent survives")
-    ap.add_argument("--min-score", type=float, metavar="PERCENT",
-                    help="exit 1 when the score of the mutants run falls below PERCENT")
-    args = ap.parse_args(argv)
-    args.out = os.path.abspath(args.out)  # ccache wants an absolute base directory
+def parse_shard(text):
+    """"K/N" (1 <= K <= N) as (K, N); None for none."""
+    if text is None:
+        return None
+    found = re.fullmatch(r"(\d+)/(\d+)", text.strip())
+    if not found or not 1 <= int(found.group(1)) <= int(found.group(2)):
+        raise argparse.ArgumentTypeError(f"a shard is K/N with 1 <= K <= N, not {text!r}")
+    return int(found.group(1)), int(found.group(2))
 
-    mutants = all_mutants()
-    equivalents = load_equivalents()
-    stale = stale_equivalents(mutants, equivalents)
-    for number, key in stale:
-        print(f"mutants: {os.path.relpath(EQUIVALENT_FILE, ROOT)}:{number} matches no mutant: {key[0]} | {key[1]} | "
-              f"{key[2]} -> {key[3]}", flush=True)
+
+def shard_from_env(env=os.environ):
+    """The shard a CI job matrix gives this job (CI_NODE_INDEX of CI_NODE_TOTAL, 1-based)."""
+    index, total = env.get("CI_NODE_INDEX"), env.get("CI_NODE_TOTAL")
+    return parse_shard(f"{index}/{total}") if index and total else None
+
+
+def choose(mutants, args):
+    """The mutants these options choose, in a fixed order: the files, the lines changed, the
+    sample, then the shard (every N-th from the K-th: the shards of one choice split it whole
+    and without overlap, and each gets its share of every file)."""
     chosen = mutants
     if args.files:
         wanted = [os.path.relpath(os.path.abspath(f), ROOT) for f in args.files]
@@ -763,37 +761,38 @@ def main(argv=None):
     if args.sample is not None:
         rng = random.Random(args.seed)
         chosen = rng.sample(chosen, min(args.sample, len(chosen)))
-    if args.list:
-        for m in chosen:
-            print(f"{m['file']}:{m['line']}:{m['col']} {m['kind']}: {m['original']!r} -> {m['replacement']!r}"
-                  f"{'  [listed as equivalent]' if equivalent_reason(m, equivalents) else ''}")
-        print(f"{len(chosen)} mutant(s) of {len(mutants)}", file=sys.stderr)
-        return 0
+    if args.shard:
+        k, n = args.shard
+        chosen = chosen[k - 1::n]
+    return chosen
 
-    os.makedirs(args.out, exist_ok=True)
-    fate = fate_hash()
-    done = {} if args.rerun_all else read_results(args.out, fate)
-    todo = [m for m in chosen if m["id"] not in done]
-    print(f"mutants: {len(chosen)} chosen of {len(mutants)}, {len(chosen) - len(todo)} with a result on this tree "
-          f"(fate {fate}), {len(todo)} to run on {args.workers} worker(s)", flush=True)
-    started = time.time()
-    errors = []
-    if todo:
-        try:
-            # The first worker's build fills the compiler cache the others then read.
-            setup_worker(args.out, 0, os.cpu_count() or 1)
-        except WorkerError as e:
-            print(f"mutants: {e}", file=sys.stderr)
-            return 2
-        print(f"mutants: workers ready after {time.time() - started:.0f} s", flush=True)
-        errors = run_workers(todo, args, fate)
-    done = read_results(args.out, fate)
-    if args.rerun_all:
-        done = {k: r for k, r in done.items() if r.get("at", 0) >= started}
+
+def selection_options(ap):
+    ap.add_argument("--sample", type=int, help="run N mutants drawn at random")
+    ap.add_argument("--seed", default="0", help="what draws the sample (a commit, say)")
+    ap.add_argument("--since", help="only the mutants on lines changed since this git revision")
+    ap.add_argument("--files", nargs="+", metavar="PATH", help="only the mutants in these files (or directories)")
+    ap.add_argument("--fail-on-survivor", action="store_true", help="exit 1 when a mutant not listed as equivalent survives")
+    ap.add_argument("--min-score", type=float, metavar="PERCENT",
+                    help="exit 1 when the score of the mutants run falls below PERCENT")
+
+
+def merge_results(dirs, fate):
+    """The newest result of each mutant over the shards' result directories."""
+    done = {}
+    for d in dirs:
+        for key, r in read_results(d, fate).items():
+            if key not in done or r.get("at", 0) >= done[key].get("at", 0):
+                done[key] = r
+    return done
+
+
+def finish(chosen, done, equivalents, stale, out, args, started, errors=()):
+    """Writes and prints the report; the exit status."""
     text, survivors, total = report(chosen, done, equivalents, stale)
-    open(os.path.join(args.out, "report.md"), "w").write(text)
+    open(os.path.join(out, "report.md"), "w").write(text)
     print(text)
-    print(f"mutants: {time.time() - started:.0f} s; report in {os.path.join(args.out, 'report.md')}")
+    print(f"mutants: {time.time() - started:.0f} s; report in {os.path.join(out, 'report.md')}")
     missing = [m for m in chosen if m["id"] not in done]
     if errors:
         print(f"mutants: the run is incomplete: {len(errors)} worker error(s), {len(missing)} chosen mutant(s) not run",
@@ -810,6 +809,89 @@ def main(argv=None):
         print(f"mutants: the score is below {args.min_score} %")
         return 1
     return 0
+
+
+def merge_main(argv):
+    ap = argparse.ArgumentParser(prog="mutants.py merge",
+                                 description="Joins the results of a run's shards (each its --out) into one report "
+                                             "and score: give the options the shards were run with, less --shard.")
+    ap.add_argument("dirs", nargs="+", metavar="SHARD_OUT")
+    ap.add_argument("--out", required=True, help="where the joined results and report go")
+    selection_options(ap)
+    args = ap.parse_args(argv)
+    args.shard = None
+    started = time.time()
+    mutants = all_mutants()
+    equivalents = load_equivalents()
+    chosen = choose(mutants, args)
+    fate = fate_hash()
+    done = merge_results(args.dirs, fate)
+    os.makedirs(args.out, exist_ok=True)
+    with open(os.path.join(args.out, "results-merged.jsonl"), "w") as f:
+        for m in chosen:
+            if m["id"] in done:
+                f.write(json.dumps(done[m["id"]]) + "\n")
+    print(f"mutants: {sum(m['id'] in done for m in chosen)} of {len(chosen)} chosen mutant(s) have a result in "
+          f"{len(args.dirs)} shard(s) (fate {fate})", flush=True)
+    return finish(chosen, done, equivalents, stale_equivalents(mutants, equivalents), args.out, args, started)
+
+
+def main(argv=None):
+    argv = sys.argv[1:] if argv is None else argv
+    if argv[:1] == ["merge"]:
+        return merge_main(argv[1:])
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    selection_options(ap)
+    ap.add_argument("--shard", type=parse_shard, metavar="K/N",
+                    help="run only the K-th of N shards of the chosen mutants (default: CI_NODE_INDEX/CI_NODE_TOTAL "
+                         "when both are set)")
+    ap.add_argument("--workers", type=int, default=os.cpu_count() or 1)
+    ap.add_argument("--max-seconds", type=float,
+                    help="stop after this long (the workers' first build not counted); a mutant cut short has no result")
+    ap.add_argument("--out", default=os.path.join(ROOT, "build-mutants"))
+    ap.add_argument("--list", action="store_true", help="print the mutants and stop")
+    ap.add_argument("--rerun-all", action="store_true", help="run every chosen mutant again, whatever results are kept")
+    args = ap.parse_args(argv)
+    args.out = os.path.abspath(args.out)  # ccache wants an absolute base directory
+    if args.shard is None:
+        args.shard = shard_from_env()
+
+    mutants = all_mutants()
+    equivalents = load_equivalents()
+    stale = stale_equivalents(mutants, equivalents)
+    for number, key in stale:
+        print(f"mutants: {os.path.relpath(EQUIVALENT_FILE, ROOT)}:{number} matches no mutant: {key[0]} | {key[1]} | "
+              f"{key[2]} -> {key[3]}", flush=True)
+    chosen = choose(mutants, args)
+    if args.list:
+        for m in chosen:
+            print(f"{m['file']}:{m['line']}:{m['col']} {m['kind']}: {m['original']!r} -> {m['replacement']!r}"
+                  f"{'  [listed as equivalent]' if equivalent_reason(m, equivalents) else ''}")
+        print(f"{len(chosen)} mutant(s) of {len(mutants)}", file=sys.stderr)
+        return 0
+
+    os.makedirs(args.out, exist_ok=True)
+    fate = fate_hash()
+    done = {} if args.rerun_all else read_results(args.out, fate)
+    todo = [m for m in chosen if m["id"] not in done]
+    shard = f" (shard {args.shard[0]}/{args.shard[1]})" if args.shard else ""
+    print(f"mutants: {len(chosen)} chosen of {len(mutants)}{shard}, {len(chosen) - len(todo)} with a result on this "
+          f"tree (fate {fate}), {len(todo)} to run on {args.workers} worker(s)", flush=True)
+    started = time.time()
+    errors = []
+    if todo:
+        try:
+            # The first worker's build fills the compiler cache the others then read.
+            setup_worker(args.out, 0, os.cpu_count() or 1)
+        except WorkerError as e:
+            print(f"mutants: {e}", file=sys.stderr)
+            return 2
+        print(f"mutants: workers ready after {time.time() - started:.0f} s", flush=True)
+        errors = run_workers(todo, args, fate)
+    done = read_results(args.out, fate)
+    if args.rerun_all:
+        done = {k: r for k, r in done.items() if r.get("at", 0) >= started}
+    return finish(chosen, done, equivalents, stale, args.out, args, started, errors)
 
 
 if __name__ == "__main__":

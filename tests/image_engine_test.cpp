@@ -19,7 +19,7 @@ TEST(ImageEngine, AModuleWritingAGlobalIsStoppedAtTheWrite) {
   sim::BoardHardware hw;
   hw.machine.set_watchdog(1'000'000'000);
   sim::PeiCore core(hw.machine);
-  std::unique_ptr<sim::SbPeiModule> bad = sim::load_sb_pei_image(core, SB_BAD_XIP_IMAGE, false);
+  std::unique_ptr<sim::SbPeiModule> bad = sim::load_sb_pei_image(core, SB_BAD_XIP_IMAGE, {});
   try {
     bad->run_entry();
     FAIL() << "the write into the image went unnoticed";

@@ -69,9 +69,10 @@ TEST_F(PeiCoreTest, HobsFollowTheHandoffTableAndEndTheList) {
 TEST_F(PeiCoreTest, PoolIsAMemoryPoolHobAndRunsOut) {
   VOID *a = nullptr, *b = nullptr;
   ASSERT_EQ((*ps())->AllocatePool(ps(), 20, &a), EFI_SUCCESS);
-  auto *h = static_cast<EFI_HOB_GENERIC_HEADER *>(a) - 1;
+  // The header, a poisoned zone of 8 bytes, the buffer, poison up to the next HOB.
+  auto *h = reinterpret_cast<EFI_HOB_GENERIC_HEADER *>(static_cast<std::uint8_t *>(a) - 8) - 1;
   EXPECT_EQ(h->HobType, EFI_HOB_TYPE_MEMORY_POOL);
-  EXPECT_EQ(h->HobLength, 32);
+  EXPECT_EQ(h->HobLength, 48);
   EXPECT_EQ((*ps())->AllocatePool(ps(), 0x10000, &b), EFI_OUT_OF_RESOURCES);
   for (int i = 0; i < 8; ++i) (*ps())->AllocatePool(ps(), 0x2000, &b);
   EXPECT_EQ((*ps())->AllocatePool(ps(), 0x2000, &b), EFI_OUT_OF_RESOURCES);

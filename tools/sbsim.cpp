@@ -195,6 +195,12 @@ void print_volume_pass(std::size_t n, const sim::VolumePass &p) {
   }
 }
 
+void print_memory_findings(const std::vector<sim::MemoryFinding> &findings) {
+  if (findings.empty()) return;
+  fmt::print("Memory findings ({}):\n", findings.size());
+  for (const sim::MemoryFinding &f : findings) fmt::print("  - {}\n", f.describe());
+}
+
 // A board file, or the name of an example board ("s3-usb-resume"), looked for in the installed
 // data folder when sbsim runs from an installed prefix, else in the source tree's boards/.
 std::string board_path(const std::string &board) {
@@ -323,6 +329,10 @@ int main(int argc, char **argv) {
   app.add_option("--pei-volume", volume_file,
                  "boot a PEI firmware volume built by EDK2 (its PEI core, SbPei as TE, a memory PEIM): the simulator "
                  "plays SEC and the DXE IPL; DXE runs on --engine, the image engine unless given");
+  bool no_memory_check = false;
+  app.add_flag("--no-memory-check", no_memory_check,
+               "on the image engine and a volume, do not check the modules' reads and writes of RAM against who owns "
+               "it (on by default: a finding makes sbsim exit 1)");
   bool cost = false;
   app.add_flag("--cost", cost,
                "print what each phase cost: port, memory and PCI configuration accesses, time spent delaying, the "
@@ -334,6 +344,7 @@ int main(int argc, char **argv) {
   board_file = board_path(board_file);
   const sim::Engine engine = *sim::engine_named(engine_name);
   sim::SbPeiModule::count_instructions(cost);
+  sim::SbPeiModule::check_memory(!no_memory_check);
 
   try {
     sim::Board board = board_file.empty() ? sim::default_board() : sim::load_board(board_file);
@@ -406,7 +417,8 @@ int main(int argc, char **argv) {
     const std::optional<sim::DxeResult> &dxe = run.dxe;
     const bool reset_loop = passes.back().reset.has_value();
 
-    bool clean = !reset_loop && dxe_clean(dxe);
+    const std::vector<sim::MemoryFinding> &memory = hw.machine.memory().findings();
+    bool clean = !reset_loop && dxe_clean(dxe) && memory.empty();
     for (const sim::PeiBootResult &p : passes) clean = clean && p.unexpected_calls.empty();
 
     if (cost) {
@@ -418,9 +430,11 @@ int main(int argc, char **argv) {
       for (std::size_t i = 0; i < passes.size(); ++i) print_pass(i + 1, passes[i]);
       fmt::print("{} PEI pass(es), {} reset(s)\n", passes.size(), hw.southbridge.reset.resets().size());
       if (dxe) print_dxe(*dxe);
+      print_memory_findings(memory);
       fmt::print("Total: {} hardware accesses, virtual time {:.3f} ms\n", hw.machine.trace().size(),
                  hw.machine.now_ns() / 1e6);
     }
+    for (const sim::MemoryFinding &f : memory) fmt::print(stderr, "sbsim: memory: {}\n", f.describe());
     if (reset_loop) fmt::print(stderr, "sbsim: the board kept resetting; stopped after {} passes\n", passes.size());
     if (!write_outputs(hw)) return 1;
     return clean ? 0 : 1;

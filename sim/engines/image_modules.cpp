@@ -115,11 +115,14 @@ static_assert(std::size(kPeiServiceNames) == kPeiSlots);
 
 class ImageSbPei final : public SbPeiModule {
  public:
-  ImageSbPei(PeiCore &core, const PeImage &image, bool count)
-      : core_(core), cpu_(image, kSbPeiLoadAddress, "SbPei.efi", {.writable_image = false, .mmio_below_4g = true,
-                                                                  .count_instructions = count}) {
+  ImageSbPei(PeiCore &core, const PeImage &image, const ImageRun &run)
+      : core_(core),
+        cpu_(image, kSbPeiLoadAddress, "SbPei.efi",
+             {.writable_image = false, .mmio_below_4g = true, .count_instructions = run.count_instructions,
+              .memory = run.check_memory ? &core.machine().memory() : nullptr}) {
     if (image.machine() != PeImage::kMachineIa32) throw std::runtime_error("SbPei.efi is not an IA32 image");
-    scratch_ = allocate(Ia32SbPeiCalls::kScratchSize);
+    // The length and buffer a calling module hands the SMBus PPI.
+    scratch_ = allocate(Ia32SbPeiCalls::kScratchSize, MemoryCheck::Use::Writable, "a calling module's SMBus buffer");
     build_cpu_io();
     build_services();
     calls_.emplace(
@@ -150,8 +153,14 @@ class ImageSbPei final : public SbPeiModule {
   const EFI_PEI_SERVICES **host_services() const { return core_.services(); }
   const EFI_PEI_SERVICES *host_table() const { return *core_.services(); }
 
-  std::uint32_t allocate(std::size_t bytes) {
-    return addr32(Arena::instance().allocate(bytes, 8));
+  // RAM for what the module is handed, entered as whose it is (read-only unless said).
+  std::uint32_t allocate(std::size_t bytes, MemoryCheck::Use use, const std::string &what) {
+    const std::uint32_t p = addr32(Arena::instance().allocate(bytes, 8));
+    core_.machine().memory().add(p, bytes, use, what);
+    return p;
+  }
+  std::uint32_t allocate_read_only(std::size_t bytes, const std::string &what) {
+    return allocate(bytes, MemoryCheck::Use::ReadOnly, what);
   }
   // The IA32 interface of an installed PPI (0 if absent), as a consumer would locate it.
   std::uint32_t located(const EFI_GUID &guid, unsigned instance = 0) {
@@ -165,7 +174,7 @@ class ImageSbPei final : public SbPeiModule {
   // ---- the services table --------------------------------------------------------------------
 
   void build_services() {
-    const std::uint32_t table = allocate(sizeof(EFI_TABLE_HEADER) + 4 * kPeiSlots);
+    const std::uint32_t table = allocate_read_only(sizeof(EFI_TABLE_HEADER) + 4 * kPeiSlots, "the PEI services table");
     auto *hdr = at<EFI_TABLE_HEADER>(table);
     *hdr = host_table()->Hdr;
     hdr->HeaderSize = static_cast<UINT32>(sizeof(EFI_TABLE_HEADER) + 4 * kPeiSlots);
@@ -240,17 +249,19 @@ class ImageSbPei final : public SbPeiModule {
     service(PEI_SLOT(CopyMem), [this](ImageCpu &c) {
       const std::size_t n = c.arg(2);
       host_table()->CopyMem(at(c.arg(0), n), at(c.arg(1), n), n);
+      core_.machine().memory().copied(c.arg(0), c.arg(1), n);
       return std::uint64_t{0};
     });
     service(PEI_SLOT(SetMem), [this](ImageCpu &c) {
       const std::size_t n = c.arg(1);
       host_table()->SetMem(at(c.arg(0), n), n, static_cast<UINT8>(c.arg(2)));
+      core_.machine().memory().wrote(c.arg(0), n);
       return std::uint64_t{0};
     });
     set(PEI_SLOT(CpuIo), cpu_io32_);
     set(PEI_SLOT(PciCfg), 0);
 
-    services32_ = allocate(4);
+    services32_ = allocate_read_only(4, "the PEI services pointer");
     cpu_.write32(services32_, table);
   }
 
@@ -296,9 +307,10 @@ class ImageSbPei final : public SbPeiModule {
     if (auto it = installed_.find(d); it != installed_.end()) return it->second;
     auto [it, fresh] = descriptor_copies_.try_emplace(d, 0);
     if (fresh) {
-      const std::uint32_t guid = allocate(sizeof(EFI_GUID));
+      const std::string name = guid_name(*d->Guid);
+      const std::uint32_t guid = allocate_read_only(sizeof(EFI_GUID), "the GUID of another module's " + name);
       std::memcpy(at(guid, sizeof(EFI_GUID)), d->Guid, sizeof(EFI_GUID));
-      it->second = allocate(kIa32DescriptorSize);
+      it->second = allocate_read_only(kIa32DescriptorSize, "another module's " + name + " descriptor");
       cpu_.write32(it->second, static_cast<std::uint32_t>(d->Flags));
       cpu_.write32(it->second + 4, guid);
       cpu_.write32(it->second + 8, interface_seen(d));
@@ -316,10 +328,13 @@ class ImageSbPei final : public SbPeiModule {
   std::uint32_t foreign_interface(const EFI_GUID &guid, void *ppi) {
     if (GuidsEqual(guid, gSbPlatformHookPpiGuid)) {
       auto *hook = static_cast<SB_PLATFORM_HOOK_PPI *>(ppi);
-      const std::uint32_t p = allocate(8);
+      const std::uint32_t p = allocate_read_only(8, "the platform hook PPI");
       platform_hook_seen_ = static_cast<std::uint32_t>(cpu_.trap("PlatformHook", [this, hook](ImageCpu &c) {
-        return std::uint64_t{status32(hook->Hook(static_cast<UINT32>(c.arg(0)), static_cast<UINT32>(c.arg(1)),
-                                                 at<SB_CONFIG>(c.arg(2))))};
+        const EFI_STATUS st =
+            hook->Hook(static_cast<UINT32>(c.arg(0)), static_cast<UINT32>(c.arg(1)), at<SB_CONFIG>(c.arg(2)));
+        // The platform fills fields of the block it is handed.
+        if (c.arg(2) != 0) core_.machine().memory().wrote(c.arg(2), sizeof(SB_CONFIG));
+        return std::uint64_t{status32(st)};
       }));
       cpu_.write32(p, hook->Reserved);
       cpu_.write32(p + 4, platform_hook_seen_);
@@ -327,7 +342,7 @@ class ImageSbPei final : public SbPeiModule {
     }
     if (GuidsEqual(guid, gEfiPeiResetPpiGuid)) {
       auto *reset = static_cast<EFI_PEI_RESET_PPI *>(ppi);
-      const std::uint32_t p = allocate(4);
+      const std::uint32_t p = allocate_read_only(4, "another module's Reset PPI");
       cpu_.write32(p, static_cast<std::uint32_t>(cpu_.trap("ResetSystem", [this, reset](ImageCpu &) {
                      return std::uint64_t{status32(reset->ResetSystem(host_services()))};
                    })));
@@ -335,7 +350,7 @@ class ImageSbPei final : public SbPeiModule {
     }
     if (GuidsEqual(guid, gEfiPeiStallPpiGuid)) {
       auto *stall = static_cast<EFI_PEI_STALL_PPI *>(ppi);
-      const std::uint32_t p = allocate(8);
+      const std::uint32_t p = allocate_read_only(8, "another module's Stall PPI");
       cpu_.write32(p, static_cast<std::uint32_t>(stall->Resolution));
       cpu_.write32(p + 4, static_cast<std::uint32_t>(cpu_.trap("Stall", [this, stall](ImageCpu &c) {
                      return std::uint64_t{status32(stall->Stall(host_services(), stall, c.arg(2)))};
@@ -350,7 +365,7 @@ class ImageSbPei final : public SbPeiModule {
 
   void build_cpu_io() {
     constexpr std::size_t kSlots = sizeof(EFI_PEI_CPU_IO_PPI) / sizeof(void *);
-    cpu_io32_ = allocate(4 * kSlots);
+    cpu_io32_ = allocate_read_only(4 * kSlots, "the CPU I/O PPI");
     const EFI_PEI_CPU_IO_PPI *io = host_table()->CpuIo;
     auto set = [&](std::size_t slot, const char *name, ImageCpu::Handler h) {
       cpu_.write32(cpu_io32_ + 4 * slot, static_cast<std::uint32_t>(cpu_.trap(name, std::move(h))));
@@ -405,9 +420,11 @@ class ImageSbPei final : public SbPeiModule {
 
 class ImageCmosPrompt final : public CmosPromptModule {
  public:
-  ImageCmosPrompt(DxeCore &dxe, const PeImage &image, bool count)
-      : dxe_(dxe), cpu_(image, kCmosPromptLoadAddress, "CmosErrorPrompt.efi",
-                        {.writable_image = true, .mmio_below_4g = false, .count_instructions = count}) {
+  ImageCmosPrompt(DxeCore &dxe, const PeImage &image, const ImageRun &run)
+      : dxe_(dxe),
+        cpu_(image, kCmosPromptLoadAddress, "CmosErrorPrompt.efi",
+             {.writable_image = true, .mmio_below_4g = false, .count_instructions = run.count_instructions,
+              .memory = run.check_memory ? &dxe.machine().memory() : nullptr}) {
     if (image.machine() != PeImage::kMachineX64) throw std::runtime_error("CmosErrorPrompt.efi is not an X64 image");
   }
   EFI_STATUS start() override {
@@ -422,13 +439,12 @@ class ImageCmosPrompt final : public CmosPromptModule {
 
 }  // namespace
 
-std::unique_ptr<SbPeiModule> load_sb_pei_image(PeiCore &core, const std::string &path, bool count_instructions) {
-  return std::make_unique<ImageSbPei>(core, cached_image(path), count_instructions);
+std::unique_ptr<SbPeiModule> load_sb_pei_image(PeiCore &core, const std::string &path, const ImageRun &run) {
+  return std::make_unique<ImageSbPei>(core, cached_image(path), run);
 }
 
-std::unique_ptr<CmosPromptModule> load_cmos_prompt_image(DxeCore &dxe, const std::string &path,
-                                                         bool count_instructions) {
-  return std::make_unique<ImageCmosPrompt>(dxe, cached_image(path), count_instructions);
+std::unique_ptr<CmosPromptModule> load_cmos_prompt_image(DxeCore &dxe, const std::string &path, const ImageRun &run) {
+  return std::make_unique<ImageCmosPrompt>(dxe, cached_image(path), run);
 }
 
 }  // namespace sim

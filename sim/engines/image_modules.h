@@ -42,8 +42,7 @@ std::uint32_t status32(EFI_STATUS s);
 EFI_STATUS status64(std::uint64_t s32);
 
 // Any IA32 PEIM image run as SbPei is: its entry point with the PEI services.
-std::unique_ptr<SbPeiModule> load_sb_pei_image(PeiCore &core, const std::string &path, bool count_instructions);
-std::unique_ptr<CmosPromptModule> load_cmos_prompt_image(DxeCore &dxe, const std::string &path,
-                                                         bool count_instructions);
+std::unique_ptr<SbPeiModule> load_sb_pei_image(PeiCore &core, const std::string &path, const ImageRun &run);
+std::unique_ptr<CmosPromptModule> load_cmos_prompt_image(DxeCore &dxe, const std::string &path, const ImageRun &run);
 
 }  // namespace sim

@@ -87,20 +87,21 @@ class HostCmosPrompt final : public CmosPromptModule {
   DxeCore &dxe_;
 };
 
-bool g_count_instructions = false;
+ImageRun g_image_run;
 
 }  // namespace
 
-void SbPeiModule::count_instructions(bool on) { g_count_instructions = on; }
+void SbPeiModule::count_instructions(bool on) { g_image_run.count_instructions = on; }
+void SbPeiModule::check_memory(bool on) { g_image_run.check_memory = on; }
 
 std::unique_ptr<SbPeiModule> SbPeiModule::load(Engine engine, PeiCore &core) {
-  if (engine == Engine::Image) return load_sb_pei_image(core, image_path("SbPei.efi"), g_count_instructions);
+  if (engine == Engine::Image) return load_sb_pei_image(core, image_path("SbPei.efi"), g_image_run);
   return std::make_unique<HostSbPei>(core);
 }
 
 std::unique_ptr<CmosPromptModule> CmosPromptModule::load(Engine engine, DxeCore &dxe) {
   if (engine == Engine::Image)
-    return load_cmos_prompt_image(dxe, image_path("CmosErrorPrompt.efi"), g_count_instructions);
+    return load_cmos_prompt_image(dxe, image_path("CmosErrorPrompt.efi"), g_image_run);
   return std::make_unique<HostCmosPrompt>(dxe);
 }
 

@@ -22,6 +22,13 @@
 namespace sim {
 
 enum class Engine { Host, Image };
+
+// How the image engine runs an image: counting its instructions (slower), checking each read
+// and write it makes in RAM against who owns it (see memory_check.h).
+struct ImageRun {
+  bool count_instructions = false;
+  bool check_memory = true;
+};
 const char *engine_name(Engine e);
 std::optional<Engine> engine_named(std::string_view name);
 
@@ -64,6 +71,7 @@ class SbPeiModule : public SbPeiPpis {
   virtual std::uint64_t instructions() const { return 0; }
 
   static void count_instructions(bool on);  // for modules loaded from now on
+  static void check_memory(bool on);        // likewise (on unless turned off)
 };
 
 class CmosPromptModule {

@@ -12,6 +12,7 @@
 #include "sim/machine/arena.h"
 #include "sim/machine/faults.h"
 #include "sim/machine/machine.h"
+#include "sim/machine/memory_check.h"
 
 extern "C" char __executable_start[];  // the host program's code, from the linker
 extern "C" char etext[];
@@ -67,6 +68,7 @@ struct ImageCpu::Emulator {
   std::vector<std::unique_ptr<MmioRegion>> regions;
   std::vector<std::uint64_t> pause_sites;
   uc_hook count_hook = 0;
+  uc_hook memory_hook = 0;
 };
 
 namespace {
@@ -163,6 +165,27 @@ struct ImageCpuHooks {
     }
   }
   static void write_seen(uc_engine *, uc_mem_type, std::uint64_t, int, std::int64_t, void *) {}
+  // A read or write of the image's code in the stand-ins' RAM, judged by the memory check.
+  static void check_memory(uc_engine *uc, uc_mem_type type, std::uint64_t address, int size, std::int64_t, void *user) {
+    auto *cpu = running(user);
+    if (stopped(cpu) || cpu->options_.memory == nullptr) return;
+    std::uint64_t sp = 0;
+    uc_reg_read(uc, cpu->is_64_ ? UC_X86_REG_RSP : UC_X86_REG_ESP, &sp);
+    if (!cpu->is_64_) sp &= 0xFFFFFFFF;
+    const MemoryCheck::Access a{address, static_cast<unsigned>(size), type == UC_MEM_WRITE, faulting_pc(uc, cpu), sp,
+                                cpu->module_.c_str(), cpu->is_64_};
+    try {
+      cpu->options_.memory->check(
+          a, Machine::current().trace().size(), [cpu](std::uint64_t pc) { return cpu->describe_pc(pc); },
+          [uc](std::uint64_t pc) {
+            std::vector<std::uint8_t> code(15);
+            if (uc_mem_read(uc, pc, code.data(), code.size()) != UC_ERR_OK) code.clear();
+            return code;
+          });
+    } catch (...) {
+      cpu->hold(std::current_exception());
+    }
+  }
   static void count(uc_engine *, std::uint64_t, std::uint32_t, void *user) { ++running(user)->instructions_; }
   static void block(uc_engine *uc, std::uint64_t address, std::uint32_t, void *user) {
     auto *cpu = running(user);
@@ -214,6 +237,7 @@ void ImageCpu::hold(std::exception_ptr e) {
 ImageCpu::ImageCpu(std::string name, Options options, bool is_64, std::uint64_t load, std::uint64_t size,
                    std::uint32_t entry_rva)
     : name_(std::move(name)),
+      module_(name_.substr(0, name_.rfind('.'))),
       options_(options),
       is_64_(is_64),
       load_(load),
@@ -226,6 +250,8 @@ ImageCpu::ImageCpu(std::string name, Options options, bool is_64, std::uint64_t 
   auto *stack = static_cast<std::uint8_t *>(Arena::instance().allocate(kStackSize, 16));
   stack_bottom_ = reinterpret_cast<std::uintptr_t>(stack);
   stack_top_ = stack_bottom_ + kStackSize;
+  if (options_.memory != nullptr)
+    options_.memory->add(stack_bottom_, kStackSize, MemoryCheck::Use::Stack, fmt::format("{}'s stack", module_));
 }
 
 ImageCpu::ImageCpu(const PeImage &image, std::uint64_t load_address, std::string name, Options options)
@@ -295,6 +321,13 @@ void ImageCpu::attach(const void *identity, const std::vector<std::pair<std::uin
           "hook count");
     uc_ctl_remove_cache(uc_, whole_address_space_ ? 0 : load_, whole_address_space_ ? ~0ull : load_ + size_);
   }
+  if (options_.memory != nullptr) {
+    check(uc_hook_add(uc_, &emulator_->memory_hook, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE,
+                      reinterpret_cast<void *>(ImageCpuHooks::check_memory), emulator_, Arena::kBase,
+                      Arena::kBase + Arena::kAllocatableSize - 1),
+          "hook memory check");
+    uc_ctl_remove_cache(uc_, whole_address_space_ ? 0 : load_, whole_address_space_ ? ~0ull : load_ + size_);
+  }
 }
 
 ImageCpu::~ImageCpu() {
@@ -307,6 +340,12 @@ ImageCpu::~ImageCpu() {
     emulator_->count_hook = 0;
     uc_ctl_remove_cache(uc_, whole_address_space_ ? 0 : load_, whole_address_space_ ? ~0ull : load_ + size_);
   }
+  if (emulator_->memory_hook != 0) {
+    uc_hook_del(uc_, emulator_->memory_hook);
+    emulator_->memory_hook = 0;
+    uc_ctl_remove_cache(uc_, whole_address_space_ ? 0 : load_, whole_address_space_ ? ~0ull : load_ + size_);
+  }
+  if (options_.memory != nullptr) options_.memory->forget(stack_bottom_, stack_bottom_ + kStackSize);
   unwatch_memory();
   if (!added_hooks_.empty()) {
     for (std::size_t h : added_hooks_) uc_hook_del(uc_, static_cast<uc_hook>(h));
@@ -581,6 +620,12 @@ std::uint64_t ImageCpu::call_host_function(std::uint64_t address) {
   std::uint64_t a[10];
   for (unsigned i = 0; i < 10; ++i) a[i] = arg(i);
   return reinterpret_cast<Fn>(address)(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9]);
+}
+
+std::string ImageCpu::describe_pc(std::uint64_t pc) const {
+  if (namer_) return namer_(pc);
+  if (owns(pc)) return fmt::format("{}+0x{:X}", module_, pc - load_);
+  return fmt::format("0x{:X}", pc);
 }
 
 std::string ImageCpu::describe_instruction(std::uint64_t pc) const {

@@ -28,6 +28,8 @@ struct uc_context;
 
 namespace sim {
 
+class MemoryCheck;
+
 // The image did something no board allows: a wild access, an invalid instruction, a jump
 // to where no code is.
 class EmulationFault : public std::runtime_error {
@@ -56,6 +58,9 @@ class ImageCpu {
     // Translated blocks one outermost call may run before it counts as running away (a loop
     // that touches no hardware never meets the machine's watchdog).
     std::uint64_t max_blocks = 200'000'000;
+    // Every read and write the image's code makes in the stand-ins' RAM is checked against who
+    // owns it (nullptr: not checked). Its stack is entered there.
+    MemoryCheck *memory = nullptr;
   };
 
   // Memory-mapped flash (a firmware volume) at `base`: its bytes stay in `host` (page aligned,
@@ -127,6 +132,8 @@ class ImageCpu {
   void watch_memory(std::uint64_t first, std::uint64_t end,
                     std::function<void(std::uint64_t address, unsigned bytes, bool write)> fn);
   void unwatch_memory();
+  // The instruction at `address` as messages name it: the namer's words, else image+offset.
+  std::string describe_pc(std::uint64_t address) const;
   // The image's code at `address`, for messages ("SbPei+0x1F3"); the default names the image.
   void name_addresses(std::function<std::string(std::uint64_t)> namer) { namer_ = std::move(namer); }
   std::uint32_t read32(std::uint64_t address) const;
@@ -172,6 +179,7 @@ class ImageCpu {
   uc_struct *uc_ = nullptr;
   Emulator *emulator_ = nullptr;
   std::string name_;
+  std::string module_;  // the name without its extension, as findings name the module
   Options options_;
   bool is_64_;
   std::uint64_t load_, size_;

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/machine/memory_check.h"
 #include "sim/machine/timeline.h"
 #include "sim/machine/trace.h"
 
@@ -191,6 +192,9 @@ class Machine {
   const Trace &trace() const { return trace_; }
   Timeline &timeline() { return timeline_; }
   const Timeline &timeline() const { return timeline_; }
+  // Who owns which RAM, and what the modules' code did against it (see memory_check.h).
+  MemoryCheck &memory() { return memory_; }
+  const MemoryCheck &memory() const { return memory_; }
   std::uint64_t now_ns() const { return now_ns_; }
   void advance(std::uint64_t ns) { now_ns_ += ns; }
   CostModel &costs() { return costs_; }
@@ -235,6 +239,7 @@ class Machine {
   std::map<std::uint16_t, Unclaimed> unclaimed_ports_;
   std::map<std::uint64_t, Unclaimed> unclaimed_memory_;
   Timeline timeline_{now_ns_, trace_};
+  MemoryCheck memory_;
 };
 
 }  // namespace sim

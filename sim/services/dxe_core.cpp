@@ -19,6 +19,7 @@ DxeCore *g_core = nullptr;
 
 constexpr std::size_t kGuardBytes = 16;
 constexpr std::uint8_t kGuardFill = 0xAB;
+constexpr std::uint8_t kFreshPoolFill = 0xAF;
 constexpr std::uint64_t kKeyPollNs = 100'000;  // an empty keyboard poll: 100 us
 constexpr unsigned kIdlePollsBeforeGivingUp = 10'000;
 
@@ -141,6 +142,8 @@ DxeCore::DxeCore(Machine &machine, EFI_BOOT_MODE boot_mode) : machine_(machine) 
   Arena &arena = Arena::instance();
   arena_mark_ = arena.mark();
   t_ = static_cast<Tables *>(arena.allocate(sizeof(Tables)));
+  machine_.memory().add(reinterpret_cast<std::uintptr_t>(t_), sizeof(Tables), MemoryCheck::Use::ReadOnly,
+                        "the DXE system table, its services and protocols");
 
   EFI_BOOT_SERVICES &bs = t_->bs;
   bs.Hdr.Signature = EFI_BOOT_SERVICES_SIGNATURE;
@@ -191,6 +194,8 @@ DxeCore::DxeCore(Machine &machine, EFI_BOOT_MODE boot_mode) : machine_(machine) 
   auto *end = reinterpret_cast<EFI_HOB_GENERIC_HEADER *>(hob_list_ + 1);
   end->HobType = EFI_HOB_TYPE_END_OF_HOB_LIST;
   end->HobLength = sizeof(EFI_HOB_GENERIC_HEADER);
+  machine_.memory().add(reinterpret_cast<std::uintptr_t>(hob_list_), sizeof(EFI_HOB_HANDOFF_INFO_TABLE) + 8,
+                        MemoryCheck::Use::ReadOnly, "the HOB list handed over from PEI");
   config_.push_back({gEfiHobListGuid, hob_list_});
   publish_config();
 
@@ -201,6 +206,7 @@ DxeCore::DxeCore(Machine &machine, EFI_BOOT_MODE boot_mode) : machine_(machine) 
 
 DxeCore::~DxeCore() {
   g_core = nullptr;
+  machine_.memory().forget(Arena::kBase + arena_mark_, Arena::kBase + Arena::instance().mark());
   Arena::instance().rewind(arena_mark_);
 }
 
@@ -258,6 +264,9 @@ void DxeCore::remove_key_input() {
 void DxeCore::publish_enter_setup_flag(std::uint8_t initial) {
   if (enter_setup_flag_ == nullptr) {
     enter_setup_flag_ = static_cast<std::uint8_t *>(Arena::instance().allocate(1));
+    // A configuration table whose one byte the driver sets.
+    machine_.memory().add(reinterpret_cast<std::uintptr_t>(enter_setup_flag_), 1, MemoryCheck::Use::Writable,
+                          "the enter-setup request flag");
     config_.push_back({gEnterSetupRequestTableGuid, enter_setup_flag_});
     publish_config();
   }
@@ -330,9 +339,13 @@ EFI_STATUS DxeCore::locate_protocol(const EFI_GUID *guid, VOID **interface) {
 EFI_STATUS DxeCore::allocate_pool(EFI_MEMORY_TYPE, UINTN size, VOID **buffer) {
   if (buffer == nullptr) return EFI_INVALID_PARAMETER;
   if (EFI_STATUS st = injected(DxeService::AllocatePool); EFI_ERROR(st)) return st;
-  auto *p = static_cast<std::uint8_t *>(Arena::instance().allocate(size + kGuardBytes, 8));
-  std::memset(p, 0xCC, size);  // pool contents are not zeroed
+  // A poisoned zone on each side; the contents are not zeroed (a debug core's fill).
+  auto *p = static_cast<std::uint8_t *>(Arena::instance().allocate(kGuardBytes + size + kGuardBytes, 8)) + kGuardBytes;
+  std::memset(p, kFreshPoolFill, size);
+  std::memset(p - kGuardBytes, kGuardFill, kGuardBytes);
   std::memset(p + size, kGuardFill, kGuardBytes);
+  machine_.memory().add_buffer(reinterpret_cast<std::uintptr_t>(p), size, kGuardBytes, kGuardBytes,
+                               fmt::format("{}-byte pool buffer", size), "AllocatePool");
   pool_[p] = {size, p + size};
   *buffer = p;
   return EFI_SUCCESS;
@@ -351,6 +364,7 @@ EFI_STATUS DxeCore::free_pool(VOID *buffer) {
     }
   }
   pool_.erase(it);
+  machine_.memory().free(reinterpret_cast<std::uintptr_t>(buffer), "FreePool");
   return EFI_SUCCESS;
 }
 
@@ -393,6 +407,7 @@ EFI_STATUS DxeCore::get_variable(const CHAR16 *name, const EFI_GUID *guid, UINT3
     room = pb->second.size;  // the stand-in itself does not overrun it
   }
   std::memcpy(data, v.data.data(), room);
+  machine_.memory().wrote(reinterpret_cast<std::uintptr_t>(data), room);
   *size = v.data.size();
   if (attributes != nullptr) *attributes = v.attributes;
   return EFI_SUCCESS;
@@ -433,6 +448,7 @@ EFI_STATUS DxeCore::read_key(EXTENDED_KEY_RECORD *record) {
   // From the moment the key was typed to the moment the driver took it.
   machine_.timeline().add_span("key " + k.name, std::min(k.at_ns, machine_.now_ns()), machine_.now_ns());
   std::memset(record, 0, sizeof *record);
+  machine_.memory().wrote(reinterpret_cast<std::uintptr_t>(record), sizeof *record);
   record->ScanCode = k.scan;
   record->UnicodeChar = k.unicode;
   record->RawScanCode = k.raw;

@@ -40,6 +40,7 @@ namespace {
 
 constexpr const char *kViaCpuIo = "CpuIo";
 constexpr UINT16 kHobAlign = 8;
+constexpr std::uint8_t kFreshHobFill = 0xAF;
 
 // ---- PEI services trampolines ----------------------------------------------------------------
 
@@ -314,10 +315,24 @@ PeiCore::PeiCore(Machine &machine, EFI_BOOT_MODE boot_mode) : machine_(machine),
   end->HobLength = sizeof(EFI_HOB_GENERIC_HEADER);
   phit_->EfiFreeMemoryBottom = phit_->EfiEndOfHobList + sizeof(EFI_HOB_GENERIC_HEADER);
 
+  // What a module may read of all this, and nothing it may write.
+  MemoryCheck &owned = machine_.memory();
+  const auto entered = [&](const void *p, std::size_t bytes, const char *what) {
+    owned.add(reinterpret_cast<std::uintptr_t>(p), bytes, MemoryCheck::Use::ReadOnly, what);
+  };
+  entered(table_, sizeof(EFI_PEI_SERVICES), "the PEI services table");
+  entered(cpu_io_, sizeof(CpuIoHolder), "the CPU I/O PPI");
+  entered(holder_, sizeof(Holder), "the PEI services pointer");
+  entered(phit_, sizeof(EFI_HOB_HANDOFF_INFO_TABLE), "the HOB handoff table");
+  entered(end, sizeof(EFI_HOB_GENERIC_HEADER), "the end of the HOB list");
+
   machine_.map_ram(Arena::kBase, Arena::kSize, arena.base());
 }
 
-PeiCore::~PeiCore() { Arena::instance().rewind(arena_mark_); }
+PeiCore::~PeiCore() {
+  machine_.memory().forget(Arena::kBase + arena_mark_, Arena::kBase + Arena::instance().mark());
+  Arena::instance().rewind(arena_mark_);
+}
 
 PeiCore &PeiCore::from(const EFI_PEI_SERVICES **services) {
   return *reinterpret_cast<const Holder *>(services)->core;
@@ -484,6 +499,8 @@ void PeiCore::move_hob_list() {
                                   &phit_->EfiFreeMemoryBottom, &phit_->EfiEndOfHobList})
     *a += offset;
   std::memset(memory_, 0xAF, kPeiMemorySize);
+  machine_.memory().move(old_first, kPeiMemorySize, reinterpret_cast<std::uintptr_t>(moved),
+                         "temporary RAM the PEI core gave up at the switch to memory");
   memory_ = moved;
 }
 
@@ -508,7 +525,7 @@ EFI_STATUS PeiCore::do_create_hob(UINT16 type, UINT16 length, VOID **hob) {
   const std::uint64_t at = phit_->EfiEndOfHobList;
   if (at + aligned + sizeof(EFI_HOB_GENERIC_HEADER) > phit_->EfiFreeMemoryTop) return EFI_OUT_OF_RESOURCES;
   auto *h = reinterpret_cast<EFI_HOB_GENERIC_HEADER *>(at);
-  std::memset(h, 0, aligned);
+  std::memset(h, kFreshHobFill, aligned);  // not zeroed: a debug core's fill
   h->HobType = type;
   h->HobLength = static_cast<UINT16>(aligned);
   phit_->EfiEndOfHobList = at + aligned;
@@ -517,19 +534,34 @@ EFI_STATUS PeiCore::do_create_hob(UINT16 type, UINT16 length, VOID **hob) {
   end->HobLength = sizeof(EFI_HOB_GENERIC_HEADER);
   end->Reserved = 0;
   phit_->EfiFreeMemoryBottom = phit_->EfiEndOfHobList + sizeof(EFI_HOB_GENERIC_HEADER);
+  // The header is the core's; the rest is the caller's, as long as asked, then poison up to the
+  // next HOB.
+  MemoryCheck &owned = machine_.memory();
+  owned.add(at, sizeof(EFI_HOB_GENERIC_HEADER), MemoryCheck::Use::ReadOnly, "a HOB header");
+  owned.add_buffer(at + sizeof(EFI_HOB_GENERIC_HEADER), length - sizeof(EFI_HOB_GENERIC_HEADER), 0, aligned - length,
+                   fmt::format("{}-byte HOB of type 0x{:X}", length, type), "CreateHob");
+  owned.add(phit_->EfiEndOfHobList, sizeof(EFI_HOB_GENERIC_HEADER), MemoryCheck::Use::ReadOnly,
+            "the end of the HOB list");
   *hob = h;
   return EFI_SUCCESS;
 }
 
 EFI_STATUS PeiCore::do_allocate_pool(UINTN size, VOID **buffer) {
   if (buffer == nullptr) return EFI_INVALID_PARAMETER;
-  // Pool memory is a memory pool HOB; its header precedes the buffer.
-  if (size > 0xFFFF - sizeof(EFI_HOB_MEMORY_POOL)) return EFI_OUT_OF_RESOURCES;
+  // Pool memory is a memory pool HOB; its header precedes the buffer, with a poisoned zone on
+  // either side of the buffer.
+  constexpr std::size_t kPoolPoison = 8;
+  if (size > 0xFFFF - sizeof(EFI_HOB_MEMORY_POOL) - 2 * kPoolPoison) return EFI_OUT_OF_RESOURCES;
   VOID *hob = nullptr;
-  const EFI_STATUS st =
-      do_create_hob(EFI_HOB_TYPE_MEMORY_POOL, static_cast<UINT16>(sizeof(EFI_HOB_MEMORY_POOL) + size), &hob);
+  const std::size_t length = sizeof(EFI_HOB_MEMORY_POOL) + kPoolPoison + size + kPoolPoison;
+  const EFI_STATUS st = do_create_hob(EFI_HOB_TYPE_MEMORY_POOL, static_cast<UINT16>(length), &hob);
   if (EFI_ERROR(st)) return st;
-  *buffer = static_cast<EFI_HOB_MEMORY_POOL *>(hob) + 1;
+  auto *p = reinterpret_cast<std::uint8_t *>(static_cast<EFI_HOB_MEMORY_POOL *>(hob) + 1) + kPoolPoison;
+  const std::uint64_t hob_end = reinterpret_cast<std::uintptr_t>(hob) + static_cast<EFI_HOB_GENERIC_HEADER *>(hob)->HobLength;
+  machine_.memory().add_buffer(reinterpret_cast<std::uintptr_t>(p), size, kPoolPoison,
+                               hob_end - reinterpret_cast<std::uintptr_t>(p) - size,
+                               fmt::format("{}-byte pool buffer", size), "AllocatePool");
+  *buffer = p;
   return EFI_SUCCESS;
 }
 
@@ -540,6 +572,10 @@ void PeiCore::install_ppi(const EFI_GUID &guid, void *interface) {
   d->Flags = EFI_PEI_PPI_DESCRIPTOR_PPI | EFI_PEI_PPI_DESCRIPTOR_TERMINATE_LIST;
   d->Guid = g;
   d->Ppi = interface;
+  machine_.memory().add(reinterpret_cast<std::uintptr_t>(g), sizeof *g, MemoryCheck::Use::ReadOnly,
+                        fmt::format("the GUID of another module's {}", guid_name(guid)));
+  machine_.memory().add(reinterpret_cast<std::uintptr_t>(d), sizeof *d, MemoryCheck::Use::ReadOnly,
+                        fmt::format("another module's {} descriptor", guid_name(guid)));
   do_install_ppi(d);
 }
 

@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include "pi/ppi/memory_discovered.h"
 #include "pi/ppi/reset.h"
 #include "pi/ppi/smbus.h"
 #include "pi/ppi/stall.h"
@@ -212,6 +213,10 @@ PeiBootResult run_pei(const Board &board, BoardHardware &hw, Engine engine) {
     for (const SmbusTransactionSpec &t : board.smbus_consumer) {
       r.smbus.push_back(run_consumer(machine.timeline(), *module, t));
     }
+    // Memory is found: the core moves the HOB list out of temporary RAM, gives that up and
+    // tells the modules that asked, so that a pointer one keeps into it is seen.
+    core.move_hob_list();
+    core.install_ppi(gEfiPeiMemoryDiscoveredPpiGuid, nullptr);
   }
   r.end_ns = machine.now_ns();
   r.accesses = machine.trace().size() - r.first_access;

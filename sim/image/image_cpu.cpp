@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 
+#include "sim/image/image_symbols.h"
 #include "sim/machine/arena.h"
 #include "sim/machine/faults.h"
 #include "sim/machine/machine.h"
@@ -257,6 +258,7 @@ ImageCpu::ImageCpu(std::string name, Options options, bool is_64, std::uint64_t 
 ImageCpu::ImageCpu(const PeImage &image, std::uint64_t load_address, std::string name, Options options)
     : ImageCpu(std::move(name), options, image.is_64(), load_address, image.size_of_image(), image.entry_rva()) {
   image_host_ = image_memory(load_, size_);
+  image_file_ = image.source();
   image.load(image_host_, load_);
   std::vector<std::pair<std::uint64_t, std::uint64_t>> code;
   for (const PeSection &sec : image.sections())
@@ -624,7 +626,11 @@ std::uint64_t ImageCpu::call_host_function(std::uint64_t address) {
 
 std::string ImageCpu::describe_pc(std::uint64_t pc) const {
   if (namer_) return namer_(pc);
-  if (owns(pc)) return fmt::format("{}+0x{:X}", module_, pc - load_);
+  if (!owns(pc)) return fmt::format("0x{:X}", pc);
+  std::string s = fmt::format("{}+0x{:X}", module_, pc - load_);
+  const std::string symbol =
+      image_file_.empty() ? std::string{} : ImageSymbols::of(image_file_).describe(static_cast<std::uint32_t>(pc - load_));
+  return symbol.empty() ? s : s + " (" + symbol + ")";
   return fmt::format("0x{:X}", pc);
 }
 

@@ -184,6 +184,7 @@ class ImageCpu {
   bool is_64_;
   std::uint64_t load_, size_;
   std::uint8_t *image_host_ = nullptr;  // where the image's bytes are in host memory
+  std::string image_file_;               // the image's file, for its symbols (empty: none)
   std::uint32_t entry_rva_;
   std::size_t arena_mark_;
   std::uint64_t stack_bottom_ = 0, stack_top_ = 0;

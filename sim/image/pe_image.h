@@ -39,6 +39,8 @@ class PeImage {
   std::uint32_t entry_rva() const { return entry_rva_; }
   std::uint32_t size_of_image() const { return size_of_image_; }
   const std::vector<PeSection> &sections() const { return sections_; }
+  // The file it was read from (or what the caller named it).
+  const std::string &source() const { return what_; }
 
   // Lays the image out in `memory` (size_of_image() bytes, zeroed first) as if loaded at
   // `load_address`: headers, section contents (the rest of each section zero-filled, which

@@ -1,0 +1,104 @@
+#include "sim/image/image_symbols.h"
+
+#include <cstdio>
+#include <fmt/format.h>
+#include <fstream>
+#include <memory>
+#include <iterator>
+#include <sstream>
+#include <vector>
+
+#include "sim/image/pe_image.h"
+
+namespace sim {
+namespace {
+
+// The source line of the code at `address` in the image, as llvm-symbolizer gives it (innermost
+// inlined frame first): "FILE:LINE", or empty.
+std::string source_line(const std::string &path, std::uint64_t address) {
+  for (const char *tool : {"llvm-symbolizer-14", "llvm-symbolizer"}) {
+    const std::string command =
+        fmt::format("{} --obj='{}' --functions=none 0x{:X} 2>/dev/null", tool, path, address);
+    std::unique_ptr<FILE, int (*)(FILE *)> pipe(popen(command.c_str(), "r"), pclose);
+    if (!pipe) continue;
+    char line[1024];
+    if (std::fgets(line, sizeof line, pipe.get()) == nullptr) continue;  // the tool is not there
+    std::string s(line);
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+    // FILE:LINE:COLUMN; "??:0:0" when the address has none.
+    const auto last = s.rfind(':');
+    if (last == std::string::npos || s.rfind("??", 0) == 0) return {};
+    s.erase(last);
+    return s.size() > 2 && s.substr(s.size() - 2) == ":0" ? std::string{} : s;
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string ImageSymbols::plain_name(const std::string &decorated) {
+  if (decorated.empty() || decorated[0] != '?') return decorated[0] == '_' ? decorated.substr(1) : decorated;
+  const auto end = decorated.find("@@");
+  std::vector<std::string> parts;
+  std::string part;
+  std::istringstream in(decorated.substr(1, end == std::string::npos ? std::string::npos : end - 1));
+  while (std::getline(in, part, '@'))
+    if (!part.empty() && part.rfind("?A0x", 0) != 0) parts.push_back(part);  // not the anonymous namespace
+  std::string name;
+  for (auto it = parts.rbegin(); it != parts.rend(); ++it) name += (name.empty() ? "" : "::") + *it;
+  return name.empty() ? decorated : name;
+}
+
+std::map<std::uint32_t, std::string> ImageSymbols::parse_map(const std::string &text) {
+  // " 0001:00000a92       ?Name@@...      0000000000000cb2     t.efi.lto.obj": section:offset,
+  // the decorated name, the address (RVA + the base, which is 0 here), "f" for a function, the
+  // object.
+  const auto hex = [](const std::string &s) { return s.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos; };
+  std::map<std::uint32_t, std::string> functions;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) {
+    std::istringstream words(l);
+    std::vector<std::string> w{std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()};
+    if (w.size() < 4 || w[0].size() != 13 || w[0][4] != ':' || !hex(w[0].substr(0, 4)) || !hex(w[0].substr(5)) ||
+        w[2].size() < 8 || w[2].size() > 16 || !hex(w[2]))
+      continue;
+    const std::uint64_t address = std::stoull(w[2], nullptr, 16);
+    if (address == 0 || w[1].rfind("__", 0) == 0) continue;  // the image base and the linker's own
+    functions[static_cast<std::uint32_t>(address)] = plain_name(w[1]);
+  }
+  return functions;
+}
+
+const ImageSymbols &ImageSymbols::of(const std::string &path) {
+  static std::map<std::string, std::unique_ptr<ImageSymbols>> cache;
+  auto &entry = cache[path];
+  if (!entry) entry.reset(new ImageSymbols(path));
+  return *entry;
+}
+
+ImageSymbols::ImageSymbols(std::string path) : path_(std::move(path)) {
+  const auto dot = path_.rfind('.');
+  std::ifstream map(path_.substr(0, dot == std::string::npos ? path_.size() : dot) + ".map");
+  if (map) functions_ = parse_map(std::string{std::istreambuf_iterator<char>(map), std::istreambuf_iterator<char>()});
+  try {
+    const PeImage image = PeImage::read(path_);
+    base_ = image.preferred_base();
+    for (const PeSection &s : image.sections()) has_dwarf_ = has_dwarf_ || s.name == ".debug_line";
+  } catch (const std::exception &) {
+  }
+}
+
+std::string ImageSymbols::describe(std::uint32_t rva) const {
+  std::string s;
+  auto it = functions_.upper_bound(rva);
+  if (it != functions_.begin()) {
+    --it;
+    s = fmt::format("{}+0x{:X}", it->second, rva - it->first);
+  }
+  if (has_dwarf_) {
+    if (const std::string line = source_line(path_, base_ + rva); !line.empty()) s += (s.empty() ? "" : " ") + ("at " + line);
+  }
+  return s;
+}
+
+}  // namespace sim

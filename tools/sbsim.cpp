@@ -329,6 +329,12 @@ int main(int argc, char **argv) {
   app.add_option("--pei-volume", volume_file,
                  "boot a PEI firmware volume built by EDK2 (its PEI core, SbPei as TE, a memory PEIM): the simulator "
                  "plays SEC and the DXE IPL; DXE runs on --engine, the image engine unless given");
+  std::string pei_image, dxe_image;
+  app.add_option("--pei-image", pei_image,
+                 "with --engine image: run this IA32 PEIM image in place of SbPei.efi (its entry point gets the PEI "
+                 "services)");
+  app.add_option("--dxe-image", dxe_image,
+                 "with --engine image: run this X64 driver image in place of CmosErrorPrompt.efi");
   bool no_memory_check = false;
   app.add_flag("--no-memory-check", no_memory_check,
                "on the image engine and a volume, do not check the modules' reads and writes of RAM against who owns "
@@ -345,6 +351,7 @@ int main(int argc, char **argv) {
   const sim::Engine engine = *sim::engine_named(engine_name);
   sim::SbPeiModule::count_instructions(cost);
   sim::SbPeiModule::check_memory(!no_memory_check);
+  sim::SbPeiModule::use_images(pei_image, dxe_image);
 
   try {
     sim::Board board = board_file.empty() ? sim::default_board() : sim::load_board(board_file);

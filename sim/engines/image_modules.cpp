@@ -12,6 +12,7 @@
 #include "sim/engines/image_modules.h"
 
 #include <cstring>
+#include <filesystem>
 #include <fmt/format.h>
 #include <map>
 #include <optional>
@@ -115,12 +116,12 @@ static_assert(std::size(kPeiServiceNames) == kPeiSlots);
 
 class ImageSbPei final : public SbPeiModule {
  public:
-  ImageSbPei(PeiCore &core, const PeImage &image, const ImageRun &run)
+  ImageSbPei(PeiCore &core, const PeImage &image, const ImageRun &run, const std::string &name)
       : core_(core),
-        cpu_(image, kSbPeiLoadAddress, "SbPei.efi",
+        cpu_(image, kSbPeiLoadAddress, name,
              {.writable_image = false, .mmio_below_4g = true, .count_instructions = run.count_instructions,
               .memory = run.check_memory ? &core.machine().memory() : nullptr}) {
-    if (image.machine() != PeImage::kMachineIa32) throw std::runtime_error("SbPei.efi is not an IA32 image");
+    if (image.machine() != PeImage::kMachineIa32) throw std::runtime_error(name + " is not an IA32 image");
     // The length and buffer a calling module hands the SMBus PPI.
     scratch_ = allocate(Ia32SbPeiCalls::kScratchSize, MemoryCheck::Use::Writable, "a calling module's SMBus buffer");
     build_cpu_io();
@@ -420,12 +421,12 @@ class ImageSbPei final : public SbPeiModule {
 
 class ImageCmosPrompt final : public CmosPromptModule {
  public:
-  ImageCmosPrompt(DxeCore &dxe, const PeImage &image, const ImageRun &run)
+  ImageCmosPrompt(DxeCore &dxe, const PeImage &image, const ImageRun &run, const std::string &name)
       : dxe_(dxe),
-        cpu_(image, kCmosPromptLoadAddress, "CmosErrorPrompt.efi",
+        cpu_(image, kCmosPromptLoadAddress, name,
              {.writable_image = true, .mmio_below_4g = false, .count_instructions = run.count_instructions,
               .memory = run.check_memory ? &dxe.machine().memory() : nullptr}) {
-    if (image.machine() != PeImage::kMachineX64) throw std::runtime_error("CmosErrorPrompt.efi is not an X64 image");
+    if (image.machine() != PeImage::kMachineX64) throw std::runtime_error(name + " is not an X64 image");
   }
   EFI_STATUS start() override {
     return dxe_.start_image(reinterpret_cast<EFI_IMAGE_ENTRY_POINT>(static_cast<std::uintptr_t>(cpu_.entry())));
@@ -440,11 +441,12 @@ class ImageCmosPrompt final : public CmosPromptModule {
 }  // namespace
 
 std::unique_ptr<SbPeiModule> load_sb_pei_image(PeiCore &core, const std::string &path, const ImageRun &run) {
-  return std::make_unique<ImageSbPei>(core, cached_image(path), run);
+  return std::make_unique<ImageSbPei>(core, cached_image(path), run, std::filesystem::path(path).filename().string());
 }
 
 std::unique_ptr<CmosPromptModule> load_cmos_prompt_image(DxeCore &dxe, const std::string &path, const ImageRun &run) {
-  return std::make_unique<ImageCmosPrompt>(dxe, cached_image(path), run);
+  return std::make_unique<ImageCmosPrompt>(dxe, cached_image(path), run,
+                                           std::filesystem::path(path).filename().string());
 }
 
 }  // namespace sim

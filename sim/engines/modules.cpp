@@ -88,20 +88,30 @@ class HostCmosPrompt final : public CmosPromptModule {
 };
 
 ImageRun g_image_run;
+std::string g_sb_pei_image = "SbPei.efi", g_dxe_image = "CmosErrorPrompt.efi";
+
+// A file name alone is looked for where the shipped images are; a path is taken as it is.
+std::string image_file(const std::string &name) {
+  return name.find('/') == std::string::npos ? image_path(name) : name;
+}
 
 }  // namespace
 
 void SbPeiModule::count_instructions(bool on) { g_image_run.count_instructions = on; }
 void SbPeiModule::check_memory(bool on) { g_image_run.check_memory = on; }
+void SbPeiModule::use_images(const std::string &pei, const std::string &dxe) {
+  if (!pei.empty()) g_sb_pei_image = pei;
+  if (!dxe.empty()) g_dxe_image = dxe;
+}
 
 std::unique_ptr<SbPeiModule> SbPeiModule::load(Engine engine, PeiCore &core) {
-  if (engine == Engine::Image) return load_sb_pei_image(core, image_path("SbPei.efi"), g_image_run);
+  if (engine == Engine::Image) return load_sb_pei_image(core, image_file(g_sb_pei_image), g_image_run);
   return std::make_unique<HostSbPei>(core);
 }
 
 std::unique_ptr<CmosPromptModule> CmosPromptModule::load(Engine engine, DxeCore &dxe) {
   if (engine == Engine::Image)
-    return load_cmos_prompt_image(dxe, image_path("CmosErrorPrompt.efi"), g_image_run);
+    return load_cmos_prompt_image(dxe, image_file(g_dxe_image), g_image_run);
   return std::make_unique<HostCmosPrompt>(dxe);
 }
 

@@ -72,6 +72,9 @@ class SbPeiModule : public SbPeiPpis {
 
   static void count_instructions(bool on);  // for modules loaded from now on
   static void check_memory(bool on);        // likewise (on unless turned off)
+  // The image engine runs these files in place of SbPei.efi and CmosErrorPrompt.efi (an empty
+  // name keeps the shipped one): another IA32 PEIM, another X64 driver, on the same bench.
+  static void use_images(const std::string &pei, const std::string &dxe);
 };
 
 class CmosPromptModule {

@@ -83,7 +83,9 @@ ImageSymbols::ImageSymbols(std::string path) : path_(std::move(path)) {
   try {
     const PeImage image = PeImage::read(path_);
     base_ = image.preferred_base();
-    for (const PeSection &s : image.sections()) has_dwarf_ = has_dwarf_ || s.name == ".debug_line";
+    // DWARF sections have long names, which the file keeps in its string table ("/4").
+    for (const PeSection &s : image.sections())
+      has_dwarf_ = has_dwarf_ || s.name.rfind(".debug", 0) == 0 || s.name.rfind('/', 0) == 0;
   } catch (const std::exception &) {
   }
 }

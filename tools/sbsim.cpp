@@ -367,7 +367,12 @@ int main(int argc, char **argv) {
         return false;
       }
       if (!trace_file.empty() && !write_file(trace_file, [&](std::ostream &out) {
-            hw.machine.trace().write_jsonl(out, &hw.machine.timeline().context_names());
+            // Memory findings at their places among the accesses.
+            const auto &findings = hw.machine.memory().findings();
+            hw.machine.trace().write_jsonl(out, &hw.machine.timeline().context_names(), [&](std::ostream &o, std::size_t i) {
+              for (const sim::MemoryFinding &f : findings)
+                if (f.trace_index == i) o << nlohmann::ordered_json{{"memory_finding", sim::memory_finding_json(f)}}.dump() << '\n';
+            });
           })) {
         return false;
       }

@@ -22,6 +22,19 @@ nlohmann::ordered_json smbus_json(const std::vector<SmbusResult> &results) {
 
 }  // namespace
 
+nlohmann::ordered_json memory_finding_json(const MemoryFinding &f) {
+  return {{"kind", kind_name(f.kind)}, {"module", f.module},     {"access", f.write ? "write" : "read"},
+          {"address", f.address},      {"size", f.size},         {"region", f.region},
+          {"pc", f.pc},                {"at", f.at},             {"trace_index", f.trace_index},
+          {"count", f.count}};
+}
+
+nlohmann::ordered_json memory_findings_json(const std::vector<MemoryFinding> &findings) {
+  nlohmann::ordered_json all = nlohmann::ordered_json::array();
+  for (const MemoryFinding &f : findings) all.push_back(memory_finding_json(f));
+  return all;
+}
+
 nlohmann::ordered_json summary_json(const Board &board, const std::vector<PeiBootResult> &passes,
                                     const std::optional<DxeResult> &dxe, const Machine &machine) {
   using json = nlohmann::ordered_json;
@@ -64,6 +77,7 @@ nlohmann::ordered_json summary_json(const Board &board, const std::vector<PeiBoo
     d["pool_errors"] = dxe->pool_errors;
     out["dxe"] = d;
   }
+  out["memory_findings"] = memory_findings_json(machine.memory().findings());
   out["accesses"] = machine.trace().size();
   out["virtual_ns"] = machine.now_ns();
   return out;

@@ -86,7 +86,9 @@ std::vector<TraceLine> read_trace(const std::string &path) {
   for (std::size_t number = 1; std::getline(in, text); ++number) {
     if (text.empty()) continue;
     try {
-      lines.push_back(from_json(nlohmann::json::parse(text)));
+      const nlohmann::json j = nlohmann::json::parse(text);
+      if (j.is_object() && j.contains("memory_finding")) continue;  // a finding at its place, not an access
+      lines.push_back(from_json(j));
     } catch (const std::exception &e) {
       throw TraceReadError(fmt::format("{}:{}: not a trace line: {}", path, number, e.what()));
     }

@@ -38,11 +38,15 @@ ContextParts split_context(const std::string &context) {
   return {context.substr(0, bar), bar == std::string::npos ? std::string() : context.substr(bar + 1)};
 }
 
-void Trace::write_jsonl(std::ostream &out, const std::vector<std::string> *contexts) const {
+void Trace::write_jsonl(std::ostream &out, const std::vector<std::string> *contexts,
+                        const std::function<void(std::ostream &, std::size_t)> &between) const {
   static const std::string none;
-  for (const Access &a : entries_) {
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    if (between) between(out, i);
+    const Access &a = entries_[i];
     out << to_json_line(a, contexts != nullptr && a.context < contexts->size() ? (*contexts)[a.context] : none) << '\n';
   }
+  if (between) between(out, entries_.size());
 }
 
 }  // namespace sim

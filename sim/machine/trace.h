@@ -1,6 +1,7 @@
 // The trace: every hardware access in order, exportable as JSON lines.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -39,7 +40,10 @@ class Trace {
   // One JSON object per line: {"t","op","addr","width","value"} and the optional
   // "reg", "via", "module", "phase" and "in" fields; `contexts` names each access's context
   // ("phase|outer/inner", as Timeline::context_name gives it).
-  void write_jsonl(std::ostream &out, const std::vector<std::string> *contexts = nullptr) const;
+  // `between(out, i)` may write lines of its own before entry i (and, with i == size(), after the
+  // last).
+  void write_jsonl(std::ostream &out, const std::vector<std::string> *contexts = nullptr,
+                   const std::function<void(std::ostream &, std::size_t)> &between = {}) const;
 
  private:
   std::vector<Access> entries_;

@@ -1,7 +1,7 @@
 // A DXE driver that does one thing wrong with memory, chosen by CMOS register 0x40, so that the
 // memory check can be shown to catch each kind of fault in a real X64 image, by the line that
-// does it. Each misdeed's line carries a "misdeed:" comment with the kind the check must report
-// (the test reads them from here). 0 or an unknown number: nothing wrong.
+// does it. The line of misdeed n carries a "misdeed n: KIND" comment with the kind the check
+// must report (the test reads them from here). 0 or an unknown number: nothing wrong.
 #include "pi/uefi.h"
 
 namespace {
@@ -29,33 +29,33 @@ extern "C" EFI_STATUS EFIAPI MisbehavingDriverEntry(EFI_HANDLE, EFI_SYSTEM_TABLE
   switch (ReadMisdeed()) {
     case 1: {
       volatile UINT8 *p = Pool<volatile UINT8>(bs, 24);
-      p[24] = 1;  // misdeed: out-of-bounds
+      p[24] = 1;  // misdeed 1: out-of-bounds
       break;
     }
     case 2: {
       volatile UINT64 *p = Pool<volatile UINT64>(bs, 16);
       p[0] = 1;
-      Use(p[1]);  // misdeed: uninitialized-read
+      Use(p[1]);  // misdeed 2: uninitialized-read
       break;
     }
     case 3: {
       volatile UINT32 *p = Pool<volatile UINT32>(bs, 16);
       p[0] = 7;
       bs->FreePool(const_cast<UINT32 *>(p));
-      Use(p[0]);  // misdeed: use-after-free
+      Use(p[0]);  // misdeed 3: use-after-free
       break;
     }
     case 4: {
       UINT64 sp;
       __asm__ volatile("movq %%rsp, %0" : "=r"(sp));
-      *reinterpret_cast<volatile UINT64 *>(sp - 256) = 1;  // misdeed: below-stack-pointer
+      *reinterpret_cast<volatile UINT64 *>(sp - 256) = 1;  // misdeed 4: below-stack-pointer
       break;
     }
     case 5:
-      const_cast<volatile UINT32 &>(bs->Hdr.Revision) = 0;  // misdeed: read-only-write
+      const_cast<volatile UINT32 &>(bs->Hdr.Revision) = 0;  // misdeed 5: read-only-write
       break;
     case 6:
-      Use(*reinterpret_cast<volatile UINT64 *>(0x43F00000));  // misdeed: unowned
+      Use(*reinterpret_cast<volatile UINT64 *>(0x43F00000));  // misdeed 6: unowned
       break;
     default:
       break;

@@ -1,7 +1,7 @@
 // A PEIM that does one thing wrong with memory, chosen by CMOS register 0x40, so that the
 // memory check can be shown to catch each kind of fault in a real IA32 image, by the line that
-// does it. Each misdeed's line carries a "misdeed:" comment with the kind the check must report
-// (the test reads them from here). 0 or an unknown number: nothing wrong.
+// does it. The line of misdeed n carries a "misdeed n: KIND" comment with the kind the check
+// must report (the test reads them from here). 0 or an unknown number: nothing wrong.
 #include "pi/hob.h"
 #include "pi/pei_services.h"
 #include "pi/ppi/memory_discovered.h"
@@ -38,7 +38,7 @@ EFI_STATUS EFIAPI UseKeptPointer(EFI_PEI_SERVICES **ps, EFI_PEI_NOTIFY_DESCRIPTO
     auto *g = reinterpret_cast<EFI_HOB_GUID_TYPE *>(h);
     if (!GuidsEqual(g->Name, kKeepGuid)) continue;
     volatile UINT32 *kept = *reinterpret_cast<volatile UINT32 **>(g + 1);
-    Use(*kept);  // misdeed: temporary-ram-after-switch
+    Use(*kept);  // misdeed 8: temporary-ram-after-switch
   }
   return EFI_SUCCESS;
 }
@@ -53,40 +53,40 @@ extern "C" EFI_STATUS EFIAPI MisbehavingPeimEntry(EFI_PEI_FILE_HANDLE, const EFI
   switch (ReadMisdeed()) {
     case 1: {
       volatile UINT8 *p = Pool<volatile UINT8>(ps, 16);
-      p[16] = 1;  // misdeed: out-of-bounds
+      p[16] = 1;  // misdeed 1: out-of-bounds
       break;
     }
     case 2: {
       volatile UINT8 *p = Pool<volatile UINT8>(ps, 16);
       p[0] = 1;
-      Use(p[-1]);  // misdeed: out-of-bounds
+      Use(p[-1]);  // misdeed 2: out-of-bounds
       break;
     }
     case 3: {
       volatile UINT32 *p = Pool<volatile UINT32>(ps, 8);
       p[0] = 1;
-      Use(p[1]);  // misdeed: uninitialized-read
+      Use(p[1]);  // misdeed 3: uninitialized-read
       break;
     }
     case 4: {
       VOID *hob = nullptr;
       if ((*ps)->CreateHob(ps, EFI_HOB_TYPE_GUID_EXTENSION, 28, &hob) != EFI_SUCCESS) break;
-      static_cast<volatile UINT8 *>(hob)[28] = 1;  // misdeed: out-of-bounds
+      static_cast<volatile UINT8 *>(hob)[28] = 1;  // misdeed 4: out-of-bounds
       break;
     }
     case 5: {
       UINT32 sp;
       __asm__ volatile("movl %%esp, %0" : "=r"(sp));
-      *reinterpret_cast<volatile UINT32 *>(sp - 64) = 1;  // misdeed: below-stack-pointer
+      *reinterpret_cast<volatile UINT32 *>(sp - 64) = 1;  // misdeed 5: below-stack-pointer
       break;
     }
     case 6:
-      const_cast<volatile UINT32 &>((*ps)->Hdr.Revision) = 0;  // misdeed: read-only-write
+      const_cast<volatile UINT32 &>((*ps)->Hdr.Revision) = 0;  // misdeed 6: read-only-write
       break;
     case 7: {
       VOID *hook = nullptr;
       if ((*ps)->LocatePpi(ps, &gSbPlatformHookPpiGuid, 0, nullptr, &hook) != EFI_SUCCESS) break;
-      static_cast<volatile SB_PLATFORM_HOOK_PPI *>(hook)->Reserved = 1;  // misdeed: read-only-write
+      static_cast<volatile SB_PLATFORM_HOOK_PPI *>(hook)->Reserved = 1;  // misdeed 7: read-only-write
       break;
     }
     case 8: {
@@ -103,7 +103,7 @@ extern "C" EFI_STATUS EFIAPI MisbehavingPeimEntry(EFI_PEI_FILE_HANDLE, const EFI
       break;
     }
     case 9:
-      Use(*reinterpret_cast<volatile UINT32 *>(0x43F00000));  // misdeed: unowned
+      Use(*reinterpret_cast<volatile UINT32 *>(0x43F00000));  // misdeed 9: unowned
       break;
     default:
       break;

@@ -36,6 +36,8 @@ for b in json.load(sys.stdin)["benchmarks"]:
     name = b["name"].split("/")[1]
     engine = name.split("_")[0]
     trace = "recorded" if name.endswith("traced") else "off"
+    if name.endswith("unchecked"):
+        trace = "off, memory check off"
     cpu = b["cpu_time"]
     print(f"| {labels.get(engine, engine)} | {trace} | {cpu:,.1f} | {targets[engine]} |")
 '

@@ -44,6 +44,11 @@ std::uint8_t *image_memory(std::uint64_t address, std::uint64_t size) {
   return static_cast<std::uint8_t *>(p);
 }
 
+std::function<void(std::uint64_t)> &all_blocks_observer() {
+  static std::function<void(std::uint64_t)> observer;
+  return observer;
+}
+
 // Every image run checks out its load area; two live images at one address would share it.
 std::map<std::uint64_t, const ImageCpu *> &live_images() {
   static std::map<std::uint64_t, const ImageCpu *> m;
@@ -69,7 +74,6 @@ struct ImageCpu::Emulator {
   std::vector<std::unique_ptr<MmioRegion>> regions;
   std::vector<std::uint64_t> pause_sites;
   uc_hook count_hook = 0;
-  uc_hook memory_hook = 0;
 };
 
 namespace {
@@ -197,6 +201,7 @@ struct ImageCpuHooks {
       uc_emu_stop(uc);
       return;
     }
+    if (const auto &all = all_blocks_observer(); all) all(address);
     if (!cpu->block_observer_) return;
     try {
       cpu->block_observer_(address);
@@ -223,6 +228,10 @@ struct ImageCpuHooks {
     }
   }
 };
+
+void ImageCpu::observe_all_blocks(std::function<void(std::uint64_t)> observer) {
+  all_blocks_observer() = std::move(observer);
+}
 
 ImageCpu *ImageCpu::owning(std::uint64_t address) {
   for (auto &[base, cpu] : live_images())
@@ -283,7 +292,7 @@ void ImageCpu::attach(const void *identity, const std::vector<std::pair<std::uin
   struct Key {
     std::uint64_t load;
     const void *image;
-    bool writable, mmio;
+    bool writable, mmio, checked;
     auto operator<=>(const Key &) const = default;
   };
   // Closed at exit, so that nothing the emulator allocated outlives it.
@@ -293,7 +302,7 @@ void ImageCpu::attach(const void *identity, const std::vector<std::pair<std::uin
     }
   };
   static Emulators emulators;
-  const Key key{load_, identity, options_.writable_image, options_.mmio_below_4g};
+  const Key key{load_, identity, options_.writable_image, options_.mmio_below_4g, options_.memory != nullptr};
   auto it = emulators.find(key);
   if (it == emulators.end()) {
     auto e = std::make_unique<Emulator>();
@@ -323,13 +332,6 @@ void ImageCpu::attach(const void *identity, const std::vector<std::pair<std::uin
           "hook count");
     uc_ctl_remove_cache(uc_, whole_address_space_ ? 0 : load_, whole_address_space_ ? ~0ull : load_ + size_);
   }
-  if (options_.memory != nullptr) {
-    check(uc_hook_add(uc_, &emulator_->memory_hook, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE,
-                      reinterpret_cast<void *>(ImageCpuHooks::check_memory), emulator_, Arena::kBase,
-                      Arena::kBase + Arena::kAllocatableSize - 1),
-          "hook memory check");
-    uc_ctl_remove_cache(uc_, whole_address_space_ ? 0 : load_, whole_address_space_ ? ~0ull : load_ + size_);
-  }
 }
 
 ImageCpu::~ImageCpu() {
@@ -340,11 +342,6 @@ ImageCpu::~ImageCpu() {
   if (emulator_->count_hook != 0) {
     uc_hook_del(uc_, emulator_->count_hook);
     emulator_->count_hook = 0;
-    uc_ctl_remove_cache(uc_, whole_address_space_ ? 0 : load_, whole_address_space_ ? ~0ull : load_ + size_);
-  }
-  if (emulator_->memory_hook != 0) {
-    uc_hook_del(uc_, emulator_->memory_hook);
-    emulator_->memory_hook = 0;
     uc_ctl_remove_cache(uc_, whole_address_space_ ? 0 : load_, whole_address_space_ ? ~0ull : load_ + size_);
   }
   if (options_.memory != nullptr) options_.memory->forget(stack_bottom_, stack_bottom_ + kStackSize);
@@ -469,6 +466,12 @@ void ImageCpu::add_hooks() {
   check(uc_hook_add(uc_, &h, UC_HOOK_BLOCK, reinterpret_cast<void *>(ImageCpuHooks::block), emulator_,
                     whole_address_space_ ? 1 : load_, whole_address_space_ ? 0 : load_ + size_ - 1),
         "hook blocks");
+  // The memory check's hook stays with the emulator: adding or removing a hook throws away
+  // the code translated so far, which costs a boot several times what the check itself does.
+  if (options_.memory != nullptr)
+    check(uc_hook_add(uc_, &h, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, reinterpret_cast<void *>(ImageCpuHooks::check_memory),
+                      emulator_, Arena::kBase, Arena::kBase + Arena::kAllocatableSize - 1),
+          "hook memory check");
   for (std::uint64_t site : emulator_->pause_sites)
     check(uc_hook_add(uc_, &h, UC_HOOK_CODE, reinterpret_cast<void *>(ImageCpuHooks::pause), emulator_, site, site),
           "hook pause");

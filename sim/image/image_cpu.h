@@ -125,6 +125,9 @@ class ImageCpu {
   }
   // Called with the address of every translated block that runs in the image, before it runs.
   void observe_blocks(std::function<void(std::uint64_t address)> observer) { block_observer_ = std::move(observer); }
+  // Called with the address of every translated block that runs in any image from now on (a
+  // fuzzer's coverage of the image's code); an empty function stops it.
+  static void observe_all_blocks(std::function<void(std::uint64_t address)> observer);
   // Called before the instruction at `address` runs. Added outside a run (from a trap handler,
   // say); removed with this object.
   void on_execute(std::uint64_t address, std::function<void()> fn);

@@ -1,0 +1,89 @@
+// SbPei.efi itself, the shipped IA32 image, in the CPU emulator on a board the input describes:
+// the sleep type kept in PM1 control, the flags and SMBus base the platform sets, the USB ports'
+// state, a few PM registers; then up to three SMBus transactions of a later module through the
+// image's SMBus PPI, with fuzzed operation, address, command, length and data.
+// Oracle: the memory check (any read or write of the image's code in RAM it does not own, beside
+// a buffer, below the stack pointer, into someone else's table or into temporary RAM after the
+// switch), and the image must return: no fault, no hang.
+// Coverage: the image's basic blocks as they run, fed to libFuzzer as extra counters (the
+// emulator's own code is what the compiler instruments; the image's is not).
+#include <fuzzer/FuzzedDataProvider.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <string>
+
+#include "fuzz_support.h"
+#include "sim/board/pei_boot.h"
+#include "sim/image/image_cpu.h"
+
+namespace {
+
+constexpr std::uint64_t kSbPeiLoadAddress = 0x30000000;  // where the image engine places it
+constexpr std::size_t kCounters = 8192;                   // one for every 2 bytes of an 16 KiB image
+
+// libFuzzer reads this section after every input as more coverage.
+__attribute__((section("__libfuzzer_extra_counters"))) std::uint8_t g_blocks[kCounters];
+
+}  // namespace
+
+// A service's layout keeps the image next to the fuzzer; a local build finds it in its build
+// directory.
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+  char self[PATH_MAX] = {};
+  if (std::getenv("SB_IMAGE_DIR") == nullptr && readlink("/proc/self/exe", self, sizeof self - 1) > 0) {
+    std::string dir(self);
+    dir.erase(dir.rfind('/'));
+    if (access((dir + "/SbPei.efi").c_str(), R_OK) == 0) setenv("SB_IMAGE_DIR", dir.c_str(), 1);
+  }
+  sim::ImageCpu::observe_all_blocks([](std::uint64_t address) {
+    if (address >= kSbPeiLoadAddress) ++g_blocks[((address - kSbPeiLoadAddress) / 2) % kCounters];
+  });
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+  FuzzedDataProvider in(data, size);
+  sim::Board board = sim::default_board();
+  board.keys.clear();
+  board.sleep_type = in.ConsumeIntegralInRange<unsigned>(0, 7);
+  board.boot_mode_before = in.ConsumeBool() ? BOOT_WITH_FULL_CONFIGURATION : BOOT_ON_S3_RESUME;
+  board.platform_hook = in.ConsumeIntegralInRange<int>(0, 7) != 0;
+  board.hook_settings[SbHookAfterDefaults] = {{"SmbusBase0", 0x0B00},
+                                              {"SmbusBase1", 0x0B20},
+                                              {"SbFlags", in.ConsumeIntegral<std::uint8_t>()}};
+  for (unsigned i = in.ConsumeIntegralInRange<unsigned>(0, 3); i > 0; --i)
+    board.pm_registers[in.ConsumeIntegral<std::uint8_t>()] = in.ConsumeIntegral<std::uint8_t>();
+  for (unsigned i = in.ConsumeIntegralInRange<unsigned>(0, 3); i > 0; --i) {
+    sim::UsbPortSpec port;
+    port.controller = in.ConsumeIntegralInRange<unsigned>(0, 2);
+    port.port = in.ConsumeIntegralInRange<unsigned>(0, 4);
+    port.value = in.ConsumeIntegral<std::uint32_t>();
+    board.usb_ports.push_back(port);
+  }
+  for (unsigned i = in.ConsumeIntegralInRange<unsigned>(0, 3); i > 0; --i) {
+    sim::SmbusTransactionSpec t;
+    t.instance = in.ConsumeIntegralInRange<unsigned>(0, 1);
+    t.address = in.ConsumeIntegralInRange<std::uint8_t>(0, 0x7F);
+    t.command = in.ConsumeIntegral<std::uint8_t>();
+    t.operation = in.ConsumeIntegralInRange<unsigned>(0, 11);
+    t.length = in.ConsumeIntegralInRange<std::uint32_t>(0, 40);
+    t.data = in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange<std::size_t>(0, 32));
+    board.smbus_consumer.push_back(t);
+  }
+
+  sim::BoardHardware hw(board);
+  hw.machine.trace().set_enabled(false);
+  try {
+    sim::run_pei_passes(board, hw, 4, sim::Engine::Image);
+  } catch (const std::exception &e) {
+    std::fprintf(stderr, "SbPei.efi did not return: %s\n", e.what());
+    fuzz::violated("the image faulted or hung");
+  }
+  for (const sim::MemoryFinding &f : hw.machine.memory().findings()) {
+    std::fprintf(stderr, "memory: %s\n", f.describe().c_str());
+    fuzz::violated("SbPei.efi touched memory it does not own");
+  }
+  return 0;
+}

@@ -7,9 +7,10 @@
 # EDK2 comes from Debian's source package (edk2/get_edk2.sh); the tree, the workspace and Build/
 # stay in the cache, so a second run rebuilds only what changed.
 #
-#   edk2/build_platform.sh [OUT_DIR]   copies OVMF.fd, SbTestBoot.efi, SbPei's FFS file and the
+#   edk2/build_platform.sh [OUT_DIR]   copies OVMF.fd, SbTestBoot.efi, SbPei's FFS file, the
 #                                      simulator's volumes (SIMPEIFV.Fv, SIMPEIFV_HOOK.Fv,
-#                                      SIMPEIFV_SHADOW.Fv: its PEI core shadows itself) to
+#                                      SIMPEIFV_SHADOW.Fv: its PEI core shadows itself) and the
+#                                      EDK2-built SbPei.efi and CmosErrorPrompt.efi (images/) to
 #                                      OUT_DIR (default build/edk2) and prints the modules' sizes
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -47,4 +48,9 @@ cp "$build_dir/FV/OVMF.fd" "$build_dir/X64/SbTestBoot.efi" "$out/"
 cp "$build_dir"/FV/Ffs/*SbPei/*.ffs "$out/SbPei.ffs"
 cp "$sim_dir/FV/SIMPEIFV.Fv" "$sim_dir/FV/SIMPEIFV_HOOK.Fv" "$out/"
 cp "$shadow_dir/FV/SIMPEIFV.Fv" "$out/SIMPEIFV_SHADOW.Fv"
+# The modules as EDK2 builds them, with their debug files, for the image engine
+# (sbsim --engine image --pei-image/--dxe-image).
+mkdir -p "$out/images"
+cp "$build_dir/IA32/SbPei.efi" "$build_dir/IA32/SbPei.debug" "$build_dir/X64/CmosErrorPrompt.efi" \
+  "$build_dir/X64/CmosErrorPrompt.debug" "$out/images/"
 python3 "$here/ffs_sizes.py" "$build_dir" | tee "$out/sizes.md"

@@ -6,6 +6,7 @@
 
 #include "sim/image/image_cpu.h"
 #include "sim/engines/image_modules.h"
+#include "sim/image/image_symbols.h"
 #include "sim/image/pe_image.h"
 #include "sim/board/pei_boot.h"
 #include "sim/services/pei_core.h"
@@ -39,6 +40,10 @@ TEST(ImageEngine, ShippedImagesLoadWhereTheEngineMapsThem) {
   const sim::PeImage dxe = sim::PeImage::read(sim::image_path("CmosErrorPrompt.efi"));
   EXPECT_EQ(dxe.machine(), sim::PeImage::kMachineX64);
   EXPECT_LT(dxe.entry_rva(), dxe.size_of_image());
+  // The linker's maps beside them name their code: the entry points by name.
+  EXPECT_EQ(sim::ImageSymbols::of(sim::image_path("SbPei.efi")).describe(pei.entry_rva()), "SbPeiEntry+0x0");
+  EXPECT_EQ(sim::ImageSymbols::of(sim::image_path("CmosErrorPrompt.efi")).describe(dxe.entry_rva()),
+            "CmosErrorPromptEntry+0x0");
 }
 #endif
 

@@ -4,6 +4,7 @@
 
 #include <optional>
 
+#include "sim/image/image_symbols.h"
 #include "sim/machine/memory_check.h"
 
 namespace {
@@ -162,6 +163,35 @@ TEST(OverwritesWithoutUsing, DecodesTheGroupOneImmediateForms) {
   };
   for (const Case &c : cases)
     EXPECT_EQ(sim::overwrites_without_using(c.code, c.is_64), c.expected) << ::testing::PrintToString(c.code);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ImageSymbols, NamesFunctionsFromTheLinkersMap) {
+  // As lld-link /map writes them: publics and static symbols, the decorated names MSVC-style.
+  const std::string map = R"( SbPei
+
+  Address         Publics by Value              Rva+Base               Lib:Object
+
+ 0000:00000000       ___ImageBase               0000000000000000     <linker-defined>
+ 0001:00000084       _SbPeiEntry                00000000000002a4     t.efi.lto.obj
+
+ entry point at         0001:00000084
+
+ Static symbols
+
+ 0001:00000000       ?SbGetSleepBootMode@sbpei@@YAIPAPBUEFI_PEI_SERVICES@@@Z 0000000000000220     t.efi.lto.obj
+ 0001:0000004a       ?ReadWindow@?A0xAF8C47E0@sbpei@@YAEE@Z 000000000000026a     t.efi.lto.obj
+)";
+  const auto functions = sim::ImageSymbols::parse_map(map);
+  const std::map<std::uint32_t, std::string> expected = {
+      {0x220, "sbpei::SbGetSleepBootMode"}, {0x26A, "sbpei::ReadWindow"}, {0x2A4, "SbPeiEntry"}};
+  EXPECT_EQ(functions, expected);
+  EXPECT_EQ(sim::ImageSymbols::plain_name("?F@@YAXXZ"), "F");
+  EXPECT_EQ(sim::ImageSymbols::plain_name("_CEntry"), "CEntry");
+  EXPECT_EQ(sim::ImageSymbols::plain_name("plain"), "plain");
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <memory>
 #include <iterator>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 #include "sim/image/pe_image.h"
@@ -13,23 +14,27 @@
 namespace sim {
 namespace {
 
-// The source line of the code at `address` in the image, as llvm-symbolizer gives it (innermost
-// inlined frame first): "FILE:LINE", or empty.
-std::string source_line(const std::string &path, std::uint64_t address) {
+// The function and source line of the code at `address` in a file with DWARF, as llvm-symbolizer
+// gives them (the innermost inlined frame first): {"F", "FILE:LINE"}, empty where it knows none.
+std::pair<std::string, std::string> symbolize(const std::string &file, std::uint64_t address) {
   for (const char *tool : {"llvm-symbolizer-14", "llvm-symbolizer"}) {
-    const std::string command =
-        fmt::format("{} --obj='{}' --functions=none 0x{:X} 2>/dev/null", tool, path, address);
+    const std::string command = fmt::format("{} --obj='{}' 0x{:X} 2>/dev/null", tool, file, address);
     std::unique_ptr<FILE, int (*)(FILE *)> pipe(popen(command.c_str(), "r"), pclose);
     if (!pipe) continue;
-    char line[1024];
-    if (std::fgets(line, sizeof line, pipe.get()) == nullptr) continue;  // the tool is not there
-    std::string s(line);
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+    std::string lines[2];
+    char buffer[1024];
+    for (std::string &l : lines) {
+      if (std::fgets(buffer, sizeof buffer, pipe.get()) == nullptr) break;
+      l = buffer;
+      while (!l.empty() && (l.back() == '\n' || l.back() == '\r')) l.pop_back();
+    }
+    if (lines[0].empty()) continue;  // the tool is not there
+    std::string function = lines[0] == "??" ? std::string{} : lines[0];
     // FILE:LINE:COLUMN; "??:0:0" when the address has none.
-    const auto last = s.rfind(':');
-    if (last == std::string::npos || s.rfind("??", 0) == 0) return {};
-    s.erase(last);
-    return s.size() > 2 && s.substr(s.size() - 2) == ":0" ? std::string{} : s;
+    std::string line = lines[1];
+    if (const auto last = line.rfind(':'); last != std::string::npos) line.erase(last);
+    if (line.rfind("??", 0) == 0 || (line.size() > 2 && line.substr(line.size() - 2) == ":0")) line.clear();
+    return {function, line};
   }
   return {};
 }
@@ -80,12 +85,17 @@ ImageSymbols::ImageSymbols(std::string path) : path_(std::move(path)) {
   const auto dot = path_.rfind('.');
   std::ifstream map(path_.substr(0, dot == std::string::npos ? path_.size() : dot) + ".map");
   if (map) functions_ = parse_map(std::string{std::istreambuf_iterator<char>(map), std::istreambuf_iterator<char>()});
+  // EDK2 leaves the ELF it made the image from beside it (IMAGE.debug), at the same addresses.
+  if (std::ifstream debug(path_.substr(0, dot == std::string::npos ? path_.size() : dot) + ".debug"); debug) {
+    dwarf_ = path_.substr(0, dot == std::string::npos ? path_.size() : dot) + ".debug";
+    return;
+  }
   try {
     const PeImage image = PeImage::read(path_);
     base_ = image.preferred_base();
     // DWARF sections have long names, which the file keeps in its string table ("/4").
     for (const PeSection &s : image.sections())
-      has_dwarf_ = has_dwarf_ || s.name.rfind(".debug", 0) == 0 || s.name.rfind('/', 0) == 0;
+      if (s.name.rfind(".debug", 0) == 0 || s.name.rfind('/', 0) == 0) dwarf_ = path_;
   } catch (const std::exception &) {
   }
 }
@@ -97,8 +107,10 @@ std::string ImageSymbols::describe(std::uint32_t rva) const {
     --it;
     s = fmt::format("{}+0x{:X}", it->second, rva - it->first);
   }
-  if (has_dwarf_) {
-    if (const std::string line = source_line(path_, base_ + rva); !line.empty()) s += (s.empty() ? "" : " ") + ("at " + line);
+  if (!dwarf_.empty()) {
+    const auto [function, line] = symbolize(dwarf_, base_ + rva);
+    if (s.empty() && !function.empty()) s = function;
+    if (!line.empty()) s += (s.empty() ? "" : " ") + ("at " + line);
   }
   return s;
 }

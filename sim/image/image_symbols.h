@@ -1,6 +1,7 @@
 // The names of an image's code, for findings: the function and offset from the linker's map
-// beside the image (IMAGE.map, as lld-link /map writes it), and the source file and line where
-// the image carries DWARF line tables (read by llvm-symbolizer, when it is installed).
+// beside the image (IMAGE.map, as lld-link /map writes it), and the function and source line
+// where DWARF describes the image: in the image itself, or in the ELF file EDK2 made it from
+// (IMAGE.debug beside it); read by llvm-symbolizer, when it is installed.
 #pragma once
 #include <cstdint>
 #include <map>
@@ -13,8 +14,8 @@ class ImageSymbols {
   // The symbols of the image file at `path` (read once per process).
   static const ImageSymbols &of(const std::string &path);
 
-  // "sbpei::SbPeiEntry+0x1F" for the code at `rva` (empty when nothing names it), then " at
-  // FILE:LINE" where debug information gives it.
+  // "sbpei::SbPeiEntry+0x1F" for the code at `rva` (from the map; from DWARF, the function
+  // alone), then " at FILE:LINE" where debug information gives it; empty when nothing does.
   std::string describe(std::uint32_t rva) const;
 
   // A map file's functions by RVA ("Static symbols" and "Publics by Value").
@@ -26,7 +27,7 @@ class ImageSymbols {
   explicit ImageSymbols(std::string path);
   std::string path_;
   std::map<std::uint32_t, std::string> functions_;
-  bool has_dwarf_ = false;
+  std::string dwarf_;  // the file with the image's DWARF (empty: none)
   std::uint64_t base_ = 0;  // where the image was linked to run (DWARF addresses are from there)
 };
 

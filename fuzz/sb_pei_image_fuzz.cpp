@@ -45,7 +45,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   FuzzedDataProvider in(data, size);
-  sim::Board board = sim::default_board();
+  static const sim::Board kDefault = sim::default_board();  // parsed once, not for every input
+  sim::Board board = kDefault;
   board.keys.clear();
   board.sleep_type = in.ConsumeIntegralInRange<unsigned>(0, 7);
   board.boot_mode_before = in.ConsumeBool() ? BOOT_WITH_FULL_CONFIGURATION : BOOT_ON_S3_RESUME;

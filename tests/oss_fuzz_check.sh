@@ -18,17 +18,22 @@ ln -s "$source_dir" "$SRC/southbridge-bench"
 "$source_dir/.clusterfuzzlite/build.sh" >"$scratch/build.log" 2>&1 || { tail -n 30 "$scratch/build.log"; exit 1; }
 ran=0
 for fuzzer in "$OUT"/fuzz_*; do
-  case "$fuzzer" in *.zip | *.dict) continue ;; esac
+  case "$fuzzer" in *.zip | *.dict | *.options) continue ;; esac
   name=$(basename "$fuzzer")
   test -s "$OUT/${name}_seed_corpus.zip" || { echo "$name: no seed corpus"; exit 1; }
   mkdir -p "$scratch/corpus/$name"
   (cd "$scratch/corpus/$name" && unzip -q "$OUT/${name}_seed_corpus.zip")
   dict=()
   [ -f "$OUT/$name.dict" ] && dict=(-dict="$OUT/$name.dict")
-  "$fuzzer" "${dict[@]}" -max_total_time="$seconds" -timeout=10 "$scratch/corpus/$name" >"$scratch/$name.log" 2>&1 ||
+  options=()  # the service's per-target flags ([libfuzzer] name=value)
+  [ -f "$fuzzer.options" ] && mapfile -t options < <(sed -n 's/^\([a-z_]*\)=\(.*\)$/-\1=\2/p' "$fuzzer.options")
+  "$fuzzer" "${dict[@]}" "${options[@]}" -max_total_time="$seconds" -timeout=10 "$scratch/corpus/$name" >"$scratch/$name.log" 2>&1 ||
     { tail -n 30 "$scratch/$name.log"; echo "$name failed"; exit 1; }
   grep -q "Done [0-9]* runs" "$scratch/$name.log" || { tail -n 5 "$scratch/$name.log"; exit 1; }
   echo "$name: $(grep -o 'Done [0-9]* runs' "$scratch/$name.log")${dict:+ with its dictionary}"
   ran=$((ran + 1))
 done
-[ "$ran" -eq 5 ] || { echo "expected 5 targets in \$OUT, found $ran"; exit 1; }
+# Five host targets, and the image target where the firmware toolchain is there to build it.
+expected=5
+[ -f "$OUT/SbPei.efi" ] && expected=6
+[ "$ran" -eq "$expected" ] || { echo "expected $expected targets in \$OUT, found $ran"; exit 1; }

@@ -16,6 +16,7 @@
 
 #include "fuzz_support.h"
 #include "sim/board/pei_boot.h"
+#include "sim/board/random_board.h"
 #include "sim/image/image_cpu.h"
 
 namespace {
@@ -46,33 +47,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   FuzzedDataProvider in(data, size);
   static const sim::Board kDefault = sim::default_board();  // parsed once, not for every input
-  sim::Board board = kDefault;
-  board.keys.clear();
-  board.sleep_type = in.ConsumeIntegralInRange<unsigned>(0, 7);
-  board.boot_mode_before = in.ConsumeBool() ? BOOT_WITH_FULL_CONFIGURATION : BOOT_ON_S3_RESUME;
-  board.platform_hook = in.ConsumeIntegralInRange<int>(0, 7) != 0;
-  board.hook_settings[SbHookAfterDefaults] = {{"SmbusBase0", 0x0B00},
-                                              {"SmbusBase1", 0x0B20},
-                                              {"SbFlags", in.ConsumeIntegral<std::uint8_t>()}};
-  for (unsigned i = in.ConsumeIntegralInRange<unsigned>(0, 3); i > 0; --i)
-    board.pm_registers[in.ConsumeIntegral<std::uint8_t>()] = in.ConsumeIntegral<std::uint8_t>();
-  for (unsigned i = in.ConsumeIntegralInRange<unsigned>(0, 3); i > 0; --i) {
-    sim::UsbPortSpec port;
-    port.controller = in.ConsumeIntegralInRange<unsigned>(0, 2);
-    port.port = in.ConsumeIntegralInRange<unsigned>(0, 4);
-    port.value = in.ConsumeIntegral<std::uint32_t>();
-    board.usb_ports.push_back(port);
-  }
-  for (unsigned i = in.ConsumeIntegralInRange<unsigned>(0, 3); i > 0; --i) {
-    sim::SmbusTransactionSpec t;
-    t.instance = in.ConsumeIntegralInRange<unsigned>(0, 1);
-    t.address = in.ConsumeIntegralInRange<std::uint8_t>(0, 0x7F);
-    t.command = in.ConsumeIntegral<std::uint8_t>();
-    t.operation = in.ConsumeIntegralInRange<unsigned>(0, 11);
-    t.length = in.ConsumeIntegralInRange<std::uint32_t>(0, 40);
-    t.data = in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange<std::size_t>(0, 32));
-    board.smbus_consumer.push_back(t);
-  }
+  const sim::Board board = sim::random_board(kDefault, [&in](std::uint64_t lo, std::uint64_t hi) {
+    return in.ConsumeIntegralInRange<std::uint64_t>(lo, hi);
+  });
 
   sim::BoardHardware hw(board);
   hw.machine.trace().set_enabled(false);

@@ -3,12 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
+#include <sstream>
 
 #include "sim/image/image_cpu.h"
 #include "sim/engines/image_modules.h"
 #include "sim/image/image_symbols.h"
 #include "sim/image/pe_image.h"
 #include "sim/board/pei_boot.h"
+#include "sim/board/random_board.h"
+#include "sim/board/trace_diff.h"
 #include "sim/services/pei_core.h"
 
 using ::testing::HasSubstr;
@@ -31,6 +35,32 @@ TEST(ImageEngine, AModuleWritingAGlobalIsStoppedAtTheWrite) {
     EXPECT_THAT(e.what(), ::testing::ContainsRegex("instruction at 0x[0-9A-F]+ \\(image offset 0x[0-9A-F]+: bytes( [0-9A-F]{2})+\\)"));
   }
   EXPECT_TRUE(hw.machine.trace().entries().empty());
+}
+
+// A batch of random boards (of the fuzz target's kind, from a fixed seed): the shipped images
+// touch no memory they do not own on any of them, and make the accesses the host build makes.
+TEST(ImageEngine, RandomBoardsAreCleanUnderTheMemoryCheck) {
+  std::mt19937_64 random(20261209);
+  const sim::Board base = sim::default_board();
+  const auto folded_boot = [](const sim::Board &board, sim::Engine engine, std::vector<sim::MemoryFinding> *findings) {
+    sim::BoardHardware hw(board);
+    const auto passes = sim::run_pei_passes(board, hw, 4, engine);
+    if (!passes.back().reset) sim::run_dxe(board, hw, passes.back().boot_mode, engine);
+    *findings = hw.machine.memory().findings();
+    std::ostringstream out;
+    sim::write_folded(out, sim::fold_delays(sim::trace_lines(hw.machine)));
+    return out.str();
+  };
+  for (int i = 0; i < 60; ++i) {
+    const sim::Board board = sim::random_board(base, [&random](std::uint64_t lo, std::uint64_t hi) {
+      return std::uniform_int_distribution<std::uint64_t>(lo, hi)(random);
+    });
+    std::vector<sim::MemoryFinding> host_findings, image_findings;
+    const std::string host = folded_boot(board, sim::Engine::Host, &host_findings);
+    const std::string image = folded_boot(board, sim::Engine::Image, &image_findings);
+    EXPECT_TRUE(image_findings.empty()) << "board " << i << ": " << image_findings.front().describe();
+    EXPECT_EQ(host, image) << "board " << i;
+  }
 }
 
 TEST(ImageEngine, ShippedImagesLoadWhereTheEngineMapsThem) {

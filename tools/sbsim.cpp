@@ -392,7 +392,8 @@ int main(int argc, char **argv) {
       // The volume's PEI phase runs the images; so does DXE unless --engine says otherwise.
       const sim::Engine dxe_engine = app.count("--engine") != 0 ? engine : sim::Engine::Image;
       sim::BoardHardware hw(board);
-      const sim::VolumeBoot boot = sim::run_volume_boot(board, hw, volume_file, dxe_engine, {.count_instructions = cost});
+      const sim::VolumeBoot boot = sim::run_volume_boot(board, hw, volume_file, dxe_engine,
+                                                        {.count_instructions = cost, .check_memory = !no_memory_check});
       std::vector<sim::PeiBootResult> passes;
       for (const sim::VolumePass &p : boot.passes) passes.push_back(p.pei);
       if (cost) {
@@ -415,12 +416,15 @@ int main(int argc, char **argv) {
         for (const std::string &u : boot.unclaimed) fmt::print("  {}\n", u);
         if (!boot.findings.empty()) fmt::print("Findings:\n");
         for (const std::string &f : boot.findings) fmt::print("  - {}\n", f);
+        print_memory_findings(hw.machine.memory().findings());
         fmt::print("Total: {} hardware accesses, virtual time {:.3f} ms\n", hw.machine.trace().size(),
                    hw.machine.now_ns() / 1e6);
       }
       for (const std::string &f : boot.findings) fmt::print(stderr, "sbsim: {}\n", f);
+      const std::vector<sim::MemoryFinding> &memory = hw.machine.memory().findings();
+      for (const sim::MemoryFinding &f : memory) fmt::print(stderr, "sbsim: memory: {}\n", f.describe());
       if (!write_outputs(hw)) return 1;
-      return boot.findings.empty() && dxe_clean(boot.dxe) ? 0 : 1;
+      return boot.findings.empty() && memory.empty() && dxe_clean(boot.dxe) ? 0 : 1;
     }
 
     const BoardRun run = run_board(board, engine);

@@ -22,8 +22,10 @@ namespace {
 
 // The IA32 PEI services table: its header, then one 32-bit slot per service.
 constexpr std::uint32_t kTableHeader = 24;
-constexpr unsigned kInstallPpi = 0, kLocatePpi = 2, kGetBootMode = 4, kSetBootMode = 5, kInstallPeiMemory = 11,
-                   kCpuIo = 18;
+constexpr unsigned kInstallPpi = 0, kLocatePpi = 2, kGetBootMode = 4, kSetBootMode = 5, kCreateHob = 7,
+                   kInstallPeiMemory = 11, kAllocatePool = 13, kCpuIo = 18;
+constexpr unsigned kPeiServiceSlots = 28;
+constexpr std::uint64_t kHobAlign = 8, kHobHeader = 8;
 constexpr unsigned kCpuIoFunctions = 20;  // EFI_PEI_CPU_IO_PPI: Mem and Io (two each), then sixteen
 constexpr std::uint32_t kDescriptorSize = 12;
 constexpr std::size_t kMaxListEntries = 64;
@@ -63,7 +65,7 @@ struct VolumeEngine::Impl {
   // The PEI core's services the engine follows, by where they lie in the PEI core's image: the
   // same offsets find them in any copy of the core (SEC's, or the one the core shadows into
   // permanent memory), whatever table holds them.
-  enum class CoreService { InstallPpi, LocatePpi, GetBootMode, InstallPeiMemory };
+  enum class CoreService { InstallPpi, LocatePpi, GetBootMode, InstallPeiMemory, AllocatePool, CreateHob };
   struct FollowedService {
     unsigned slot;  // in the PEI services table
     CoreService service;
@@ -72,7 +74,15 @@ struct VolumeEngine::Impl {
   static constexpr FollowedService kFollowed[] = {{kInstallPpi, CoreService::InstallPpi, "InstallPpi"},
                                                   {kLocatePpi, CoreService::LocatePpi, "LocatePpi"},
                                                   {kGetBootMode, CoreService::GetBootMode, "GetBootMode"},
-                                                  {kInstallPeiMemory, CoreService::InstallPeiMemory, "InstallPeiMemory"}};
+                                                  {kInstallPeiMemory, CoreService::InstallPeiMemory, "InstallPeiMemory"},
+                                                  {kAllocatePool, CoreService::AllocatePool, "AllocatePool"},
+                                                  {kCreateHob, CoreService::CreateHob, "CreateHob"}};
+  // Memory SbPei asked the PEI core for, entered in the memory check when the service returns.
+  struct Allocation {
+    CoreService service;
+    std::uint64_t return_address, sp;  // the block SbPei returns to, and its stack pointer then
+    std::uint32_t size, out;
+  };
   struct ServiceAt {
     std::uint64_t offset;
     CoreService service;
@@ -89,6 +99,7 @@ struct VolumeEngine::Impl {
     std::vector<ServiceAt> services;
     std::vector<std::pair<std::string, std::uint32_t>> pointers_before;
     std::uint32_t scratch_guid = 0, scratch_out = 0, scratch_calls = 0;
+    std::optional<Allocation> allocation;
   };
 
   Impl(const PeiVolume &v, Machine &m, const VolumeOptions &options)
@@ -96,10 +107,11 @@ struct VolumeEngine::Impl {
         machine(m),
         cpu(ImageCpu::Flash{v.base(), v.flash(), v.flash_size(), code_ranges(v)}, v.fv().what(),
             {.writable_image = false, .mmio_below_4g = true, .count_instructions = options.count_instructions,
-             .max_blocks = options.max_blocks}),
+             .max_blocks = options.max_blocks, .memory = options.check_memory ? &m.memory() : nullptr}),
         sec(cpu),
         steps(m.timeline()),
-        count(options.count_instructions) {
+        count(options.count_instructions),
+        check_memory(options.check_memory) {
     sb_pei = v.find(kSbPeiFileGuid);
     hook_peim = v.peim_installing(gSbPlatformHookPpiGuid);
     for (const VolumeModule &mod : v.modules()) volume_ranges.push_back({mod.first, mod.end, &mod, mod.entry});
@@ -114,6 +126,12 @@ struct VolumeEngine::Impl {
       return r != nullptr ? fmt::format("{}+0x{:X}", r->module->name, a - r->first) : fmt::format("0x{:X}", a);
     });
     cpu.observe_blocks([this](std::uint64_t a) { on_block(a); });
+    // The memory check judges SbPei's code; the PEI core and the other PEIMs are EDK2's.
+    cpu.judge_memory_of([this]() -> const char * {
+      return pass != nullptr && sb_pei != nullptr && pass->current != nullptr && pass->current->module == sb_pei
+                 ? sb_pei->name.c_str()
+                 : nullptr;
+    });
     for (const VolumeModule &mod : v.modules()) {
       if (mod.type != kFfsPeiCore && mod.xip_problem.empty()) cpu.on_execute(mod.entry, [this, &mod] { on_entry(mod); });
     }
@@ -153,6 +171,8 @@ struct VolumeEngine::Impl {
 
   void on_block(std::uint64_t address) {
     Pass &p = *pass;
+    if (p.allocation && address == p.allocation->return_address && cpu.stack_pointer() == p.allocation->sp)
+      allocated();
     if (!p.returns.empty() && address == p.returns.back().address && cpu.stack_pointer() == p.returns.back().sp)
       finish_dispatch();
     const Range *r = p.current;
@@ -287,6 +307,8 @@ struct VolumeEngine::Impl {
                                              f.name, address));
       pass->services.push_back({address - r->first, f.service});
     }
+    enter_read_only(cpu.idtr_base() - 4, 4, "the PEI services pointer");
+    enter_read_only(cpu.read32(services), kTableHeader + 4 * kPeiServiceSlots, "the PEI services table");
   }
 
   // A block of the PEI core's code at `offset` in its image: a followed service begins there.
@@ -300,9 +322,49 @@ struct VolumeEngine::Impl {
         case CoreService::InstallPeiMemory:
           pass->result.permanent_memory = std::pair{cpu.arg64(1), cpu.arg64(3)};
           break;
+        case CoreService::AllocatePool:  // (PeiServices, Size, Buffer)
+        case CoreService::CreateHob:     // (PeiServices, Type, Length, Hob)
+          if (caller() == sb_pei && cpu_checks_memory()) {
+            const bool pool = s.service == CoreService::AllocatePool;
+            const std::uint64_t sp = cpu.stack_pointer();
+            pass->allocation = Allocation{s.service, cpu.read32(sp), sp + 4,
+                                          static_cast<std::uint32_t>(cpu.arg(pool ? 1 : 2)),
+                                          static_cast<std::uint32_t>(cpu.arg(pool ? 2 : 3))};
+          }
+          break;
       }
       return;
     }
+  }
+
+  bool cpu_checks_memory() const { return check_memory; }
+
+  // SbPei's AllocatePool or CreateHob returned: what it got is its own, exactly as large as asked
+  // (the rest of the HOB is poisoned), filled with a pattern rather than what lay there.
+  void allocated() {
+    const Allocation a = *pass->allocation;
+    pass->allocation.reset();
+    if (a.out == 0 || EFI_ERROR(status64(cpu.return_value()))) return;
+    const std::uint32_t p = cpu.read32(a.out);
+    MemoryCheck &owned = machine.memory();
+    if (a.service == CoreService::AllocatePool) {
+      // A memory pool HOB: its header, then the buffer, up to the next 8 bytes.
+      const std::uint64_t end = (p + a.size + kHobAlign - 1) & ~(kHobAlign - 1);
+      Arena::instance().fill(p, a.size, 0xAFAFAFAF);
+      owned.add(p - kHobHeader, kHobHeader, MemoryCheck::Use::ReadOnly, "a HOB header");
+      owned.add_buffer(p, a.size, 0, end - p - a.size, fmt::format("{}-byte pool buffer", a.size), "AllocatePool");
+    } else if (a.size >= kHobHeader) {
+      const std::uint64_t end = (p + a.size + kHobAlign - 1) & ~(kHobAlign - 1);
+      Arena::instance().fill(p + kHobHeader, a.size - kHobHeader, 0xAFAFAFAF);
+      owned.add(p, kHobHeader, MemoryCheck::Use::ReadOnly, "a HOB header");
+      owned.add_buffer(p + kHobHeader, a.size - kHobHeader, 0, end - p - a.size,
+                       fmt::format("{}-byte HOB", a.size), "CreateHob");
+    }
+  }
+
+  // Someone else's, in the memory check: read-only to SbPei.
+  void enter_read_only(std::uint64_t first, std::uint64_t size, const std::string &what) {
+    if (check_memory && first != 0) machine.memory().add(first, size, MemoryCheck::Use::ReadOnly, what);
   }
 
   void follow(PeiService s, const std::string &detail = {}) {
@@ -326,6 +388,10 @@ struct VolumeEngine::Impl {
         const std::uint32_t flags = cpu.read32(d);
         if ((flags & kPpiFlagPpi) != 0) {
           pass->result.ppis.push_back({guid_at(cpu.read32(d + 4)), by, d, cpu.read32(d + 8)});
+          if (caller() != sb_pei) {
+            enter_read_only(d, kDescriptorSize, fmt::format("{}'s {} descriptor", by, pass->result.ppis.back().ppi));
+            enter_read_only(cpu.read32(d + 4), sizeof(EFI_GUID), fmt::format("{}'s {} GUID", by, pass->result.ppis.back().ppi));
+          }
           if (first.empty()) first = pass->result.ppis.back().ppi;
           if (caller() != sb_pei) machine.timeline().instant("install " + pass->result.ppis.back().ppi);
         }
@@ -385,6 +451,7 @@ struct VolumeEngine::Impl {
       pass->result.hook_points.push_back(point);
       run_hook_point(machine.timeline(), point, static_cast<std::uint32_t>(c.arg(2)) != 0 ? c.at<SB_CONFIG>(c.arg(2)) : nullptr,
                      pass->board->platform_hook);
+      if (c.arg(2) != 0) machine.memory().wrote(c.arg(2), sizeof(SB_CONFIG));  // the platform fills fields
       return std::uint64_t{0};
     });
     // Another module's reset and stall: (PeiServices) and (PeiServices, This, Microseconds).
@@ -459,6 +526,9 @@ struct VolumeEngine::Impl {
   // from now on), and any later use of it is a finding.
   void temporary_ram_done() {
     Arena::instance().fill(SecCore::kTemporaryRamBase, SecCore::kTemporaryRamSize, 0xFFFFFFFF);
+    if (check_memory)
+      machine.memory().add(SecCore::kTemporaryRamBase, SecCore::kTemporaryRamSize, MemoryCheck::Use::Gone,
+                           "temporary RAM the PEI core gave up (TemporaryRamDone)");
     cpu.watch_memory(SecCore::kTemporaryRamBase, SecCore::kTemporaryRamBase + SecCore::kTemporaryRamSize,
                      [this](std::uint64_t address, unsigned, bool write) {
                        const std::string module = pass->current_name;
@@ -475,6 +545,26 @@ struct VolumeEngine::Impl {
   }
 
   // ---- a pass ---------------------------------------------------------------------------------
+
+  // The memory check's map of the firmware's RAM at SEC's hand-off: the PEI core hands it out
+  // (SbPei may use what it is given), but for the stack below its pointer, SEC's PPI list and
+  // what the core marks as someone else's as the pass goes on.
+  void enter_firmware_ram(const std::vector<SecCore::Entry> &list, const std::vector<SecCore::Placed> &placed,
+                          const std::vector<std::string> &owners) {
+    if (!check_memory) return;
+    MemoryCheck &owned = machine.memory();
+    owned.forget(Arena::kFirmwareRamBase, Arena::kBase + Arena::kSize);
+    owned.add(Arena::kFirmwareRamBase, Arena::kBase + Arena::kSize - Arena::kFirmwareRamBase, MemoryCheck::Use::Writable,
+              "firmware RAM the PEI core hands out");
+    owned.add(SecCore::kTemporaryRamBase + SecCore::kTemporaryRamSize - SecCore::kStackSize, SecCore::kStackSize,
+              MemoryCheck::Use::Stack, "the stack in temporary RAM");
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      const std::string whose = owners[i].empty() ? std::string(kSec) : owners[i];
+      enter_read_only(placed[i].descriptor, kDescriptorSize, fmt::format("{}'s {} descriptor", whose, guid_name(list[i].guid)));
+      enter_read_only(placed[i].interface, 4 * list[i].interface.size(),
+                      fmt::format("{}'s {} PPI", whose, guid_name(list[i].guid)));
+    }
+  }
 
   VolumePassResult run(const VolumeBoard &b) {
     pass = std::make_unique<Pass>();
@@ -493,6 +583,7 @@ struct VolumeEngine::Impl {
       const std::vector<SecCore::Placed> placed = sec.prepare(volume.base(), volume.fv().length(), list);
       for (std::size_t i = 0; i < list.size(); ++i)
         if (!owners[i].empty()) r.ppis.push_back({guid_name(list[i].guid), owners[i], placed[i].descriptor, placed[i].interface});
+      enter_firmware_ram(list, placed, owners);
       p.scratch_guid = sec.scratch(sizeof(EFI_GUID));
       p.scratch_out = sec.scratch(4);
       p.scratch_calls = sec.scratch(Ia32SbPeiCalls::kScratchSize);
@@ -549,6 +640,7 @@ struct VolumeEngine::Impl {
   SecCore sec;
   EntrySteps steps;
   bool count;
+  bool check_memory;
   std::optional<PeImage> shadow_image;  // the PEI core, when it cannot run in place
   std::vector<Range> volume_ranges;     // the volume's images (and SEC's copy of the PEI core), sorted
   const VolumeModule *sb_pei = nullptr;

@@ -82,6 +82,8 @@ struct VolumePassResult {
 
 struct VolumeOptions {
   bool count_instructions = false;
+  // SbPei's reads and writes of RAM checked against what it owns (see memory_check.h).
+  bool check_memory = true;
   // Translated blocks a pass may run before it counts as hanging (a pass of the simulator's
   // volume runs about 50,000; SMBus controllers that never answer take a few million).
   std::uint64_t max_blocks = 50'000'000;

@@ -174,11 +174,16 @@ struct ImageCpuHooks {
   static void check_memory(uc_engine *uc, uc_mem_type type, std::uint64_t address, int size, std::int64_t, void *user) {
     auto *cpu = running(user);
     if (stopped(cpu) || cpu->options_.memory == nullptr) return;
+    const char *module = cpu->judged_ ? cpu->judged_() : cpu->module_.c_str();
+    if (module == nullptr) {  // code the check does not judge; what it writes is written all the same
+      if (type == UC_MEM_WRITE) cpu->options_.memory->wrote(address, static_cast<unsigned>(size));
+      return;
+    }
     std::uint64_t sp = 0;
     uc_reg_read(uc, cpu->is_64_ ? UC_X86_REG_RSP : UC_X86_REG_ESP, &sp);
     if (!cpu->is_64_) sp &= 0xFFFFFFFF;
     const MemoryCheck::Access a{address, static_cast<unsigned>(size), type == UC_MEM_WRITE, faulting_pc(uc, cpu), sp,
-                                cpu->module_.c_str(), cpu->is_64_};
+                                module, cpu->is_64_};
     try {
       cpu->options_.memory->check(
           a, Machine::current().trace().size(), [cpu](std::uint64_t pc) { return cpu->describe_pc(pc); },
@@ -470,7 +475,7 @@ void ImageCpu::add_hooks() {
   // the code translated so far, which costs a boot several times what the check itself does.
   if (options_.memory != nullptr)
     check(uc_hook_add(uc_, &h, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, reinterpret_cast<void *>(ImageCpuHooks::check_memory),
-                      emulator_, Arena::kBase, Arena::kBase + Arena::kAllocatableSize - 1),
+                      emulator_, Arena::kBase, Arena::kBase + Arena::kSize - 1),
           "hook memory check");
   for (std::uint64_t site : emulator_->pause_sites)
     check(uc_hook_add(uc_, &h, UC_HOOK_CODE, reinterpret_cast<void *>(ImageCpuHooks::pause), emulator_, site, site),

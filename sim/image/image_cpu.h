@@ -58,8 +58,8 @@ class ImageCpu {
     // Translated blocks one outermost call may run before it counts as running away (a loop
     // that touches no hardware never meets the machine's watchdog).
     std::uint64_t max_blocks = 200'000'000;
-    // Every read and write the image's code makes in the stand-ins' RAM is checked against who
-    // owns it (nullptr: not checked). Its stack is entered there.
+    // Every read and write the image's code makes in RAM is checked against who owns it
+    // (nullptr: not checked). Its stack is entered there.
     MemoryCheck *memory = nullptr;
   };
 
@@ -125,6 +125,9 @@ class ImageCpu {
   }
   // Called with the address of every translated block that runs in the image, before it runs.
   void observe_blocks(std::function<void(std::uint64_t address)> observer) { block_observer_ = std::move(observer); }
+  // With the memory check on: the module whose accesses are judged now (nullptr: none; what that
+  // code writes still counts as written). By default, the image's own name for all its code.
+  void judge_memory_of(std::function<const char *()> module) { judged_ = std::move(module); }
   // Called with the address of every translated block that runs in any image from now on (a
   // fuzzer's coverage of the image's code); an empty function stops it.
   static void observe_all_blocks(std::function<void(std::uint64_t address)> observer);
@@ -197,6 +200,7 @@ class ImageCpu {
   std::function<void(std::uint64_t)> block_observer_;
   bool whole_address_space_ = false;  // blocks and instructions observed wherever they run
   std::function<std::string(std::uint64_t)> namer_;
+  std::function<const char *()> judged_;
   std::vector<std::unique_ptr<Execute>> executes_;
   std::vector<std::unique_ptr<Watch>> watches_;
   std::vector<std::size_t> added_hooks_;  // removed with this object (uc_hook values)

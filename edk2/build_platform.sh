@@ -9,7 +9,8 @@
 #
 #   edk2/build_platform.sh [OUT_DIR]   copies OVMF.fd, SbTestBoot.efi, SbPei's FFS file, the
 #                                      simulator's volumes (SIMPEIFV.Fv, SIMPEIFV_HOOK.Fv,
-#                                      SIMPEIFV_SHADOW.Fv: its PEI core shadows itself) and the
+#                                      SIMPEIFV_SHADOW.Fv: its PEI core shadows itself;
+#                                      SIMPEIFV_MISBEHAVING.Fv: a test PEIM misbehaves) and the
 #                                      EDK2-built SbPei.efi and CmosErrorPrompt.efi (images/) to
 #                                      OUT_DIR (default build/edk2) and prints the modules' sizes
 set -euo pipefail
@@ -46,8 +47,11 @@ shadow_dir="$WORKSPACE/Build/SbSimPlatformShadow/DEBUG_GCC5"
 mkdir -p "$out"
 cp "$build_dir/FV/OVMF.fd" "$build_dir/X64/SbTestBoot.efi" "$out/"
 cp "$build_dir"/FV/Ffs/*SbPei/*.ffs "$out/SbPei.ffs"
-cp "$sim_dir/FV/SIMPEIFV.Fv" "$sim_dir/FV/SIMPEIFV_HOOK.Fv" "$out/"
+cp "$sim_dir/FV/SIMPEIFV.Fv" "$sim_dir/FV/SIMPEIFV_HOOK.Fv" "$sim_dir/FV/SIMPEIFV_MISBEHAVING.Fv" "$out/"
 cp "$shadow_dir/FV/SIMPEIFV.Fv" "$out/SIMPEIFV_SHADOW.Fv"
+# The debug files of the simulator's volumes' modules (findings name their source lines).
+mkdir -p "$out/debug"
+cp "$sim_dir"/IA32/*.debug "$out/debug/"
 # The modules as EDK2 builds them, with their debug files, for the image engine
 # (sbsim --engine image --pei-image/--dxe-image).
 mkdir -p "$out/images"

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Each memory misdeed of the test-only PEIM and DXE driver, booted on the image engine, is
-reported once, with the right kind, module and source line, and nothing else is reported; the
+"""Each memory misdeed of the test-only PEIM and DXE driver, booted on the image engine, and of
+the PEIM dispatched by EDK2's PEI core from a volume (EDK2's build of it, with its debug file),
+is reported once, with the right kind, module and source line, and nothing else is reported; the
 image that does nothing wrong boots clean, and --no-memory-check reports nothing.
 
 The misdeeds are read from the images' sources: the line marked "misdeed n: KIND" is what CMOS
@@ -13,8 +14,11 @@ import sys
 import tempfile
 
 sbsim, source_dir, image_dir = sys.argv[1], pathlib.Path(sys.argv[2]), pathlib.Path(sys.argv[3])
+volume = pathlib.Path(sys.argv[4]) if len(sys.argv) > 4 else None
 IMAGES = [("--pei-image", "MisbehavingPeim", "misbehaving_peim.cpp"),
           ("--dxe-image", "MisbehavingDriver", "misbehaving_driver.cpp")]
+if volume is not None:
+    IMAGES.append(("--pei-volume", "MisbehavingPeim", "misbehaving_peim.cpp"))
 failures = []
 
 
@@ -29,8 +33,9 @@ def boot(option, image, case, *extra):
     with tempfile.NamedTemporaryFile("w", suffix=".toml") as board:
         board.write(f'[board]\nname = "misdeed {case}"\n[registers]\ncmos = {{ 0x40 = {case} }}\n')
         board.flush()
-        run = subprocess.run([sbsim, "--engine", "image", option, str(image_dir / f"{image}.efi"), "--json",
-                              board.name, *extra], capture_output=True, text=True)
+        what = [option, str(volume)] if option == "--pei-volume" else ["--engine", "image", option,
+                                                                       str(image_dir / f"{image}.efi")]
+        run = subprocess.run([sbsim, *what, "--json", board.name, *extra], capture_output=True, text=True)
     return run.returncode, json.loads(run.stdout)["memory_findings"]
 
 
@@ -40,7 +45,7 @@ for option, image, source in IMAGES:
         failures.append(f"{source}: no misdeed marked")
     for case, (line, kind) in cases.items():
         status, found = boot(option, image, case)
-        where = f"{image} case {case} ({kind}, line {line})"
+        where = f"{image}{' from the volume' if option == '--pei-volume' else ''} case {case} ({kind}, line {line})"
         if status != 1:
             failures.append(f"{where}: sbsim exited {status}, not 1")
         if len(found) != 1:

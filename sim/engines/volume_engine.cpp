@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 #include <fmt/format.h>
+#include <filesystem>
+#include <map>
 #include <set>
 
 #include "pi/ppi/cpu_io.h"
@@ -10,6 +12,7 @@
 #include "pi/ppi/smbus.h"
 #include "pi/ppi/stall.h"
 #include "sim/engines/image_modules.h"
+#include "sim/image/image_symbols.h"
 #include "sim/machine/arena.h"
 #include "sim/services/board_ppis.h"
 #include "sim/services/guid_names.h"
@@ -26,6 +29,7 @@ constexpr unsigned kInstallPpi = 0, kLocatePpi = 2, kGetBootMode = 4, kSetBootMo
                    kInstallPeiMemory = 11, kAllocatePool = 13, kCpuIo = 18;
 constexpr unsigned kPeiServiceSlots = 28;
 constexpr std::uint64_t kHobAlign = 8, kHobHeader = 8;
+constexpr std::uint32_t kPoolPoison = 8;  // on either side of a PEIM's pool buffer
 constexpr unsigned kCpuIoFunctions = 20;  // EFI_PEI_CPU_IO_PPI: Mem and Io (two each), then sixteen
 constexpr std::uint32_t kDescriptorSize = 12;
 constexpr std::size_t kMaxListEntries = 64;
@@ -121,15 +125,23 @@ struct VolumeEngine::Impl {
                                SecCore::kShadow + shadow_image->entry_rva()});
     }
     std::sort(volume_ranges.begin(), volume_ranges.end(), [](const Range &a, const Range &b) { return a.first < b.first; });
-    cpu.name_addresses([this](std::uint64_t a) {
+    // The modules' debug files, where the volume's build left them beside it (debug/NAME.debug).
+    const std::string debug_dir = std::filesystem::path(v.fv().what()).parent_path().string() + "/debug/";
+    for (const VolumeModule &mod : v.modules()) start_rvas[&mod] = v.image(mod).start_rva();
+    cpu.name_addresses([this, debug_dir](std::uint64_t a) {
       const Range *r = pass ? range_at(a) : nullptr;
-      return r != nullptr ? fmt::format("{}+0x{:X}", r->module->name, a - r->first) : fmt::format("0x{:X}", a);
+      if (r == nullptr) return fmt::format("0x{:X}", a);
+      std::string s = fmt::format("{}+0x{:X}", r->module->name, a - r->first);
+      const std::string symbol = ImageSymbols::of(debug_dir + r->module->name + ".efi")
+                                     .describe(static_cast<std::uint32_t>(a - r->first + start_rvas[r->module]));
+      return symbol.empty() ? s : s + " (" + symbol + ")";
     });
     cpu.observe_blocks([this](std::uint64_t a) { on_block(a); });
-    // The memory check judges SbPei's code; the PEI core and the other PEIMs are EDK2's.
+    // The memory check judges the PEIMs' code; the PEI core's, which manages this memory, it
+    // does not.
     cpu.judge_memory_of([this]() -> const char * {
-      return pass != nullptr && sb_pei != nullptr && pass->current != nullptr && pass->current->module == sb_pei
-                 ? sb_pei->name.c_str()
+      return pass != nullptr && pass->current != nullptr && pass->current->module->type != kFfsPeiCore
+                 ? pass->current->module->name.c_str()
                  : nullptr;
     });
     for (const VolumeModule &mod : v.modules()) {
@@ -308,7 +320,12 @@ struct VolumeEngine::Impl {
       pass->services.push_back({address - r->first, f.service});
     }
     enter_read_only(cpu.idtr_base() - 4, 4, "the PEI services pointer");
-    enter_read_only(cpu.read32(services), kTableHeader + 4 * kPeiServiceSlots, "the PEI services table");
+    const std::uint32_t table = cpu.read32(services);
+    enter_read_only(table, kTableHeader + 4 * kPeiServiceSlots, "the PEI services table");
+    // The two slots the PEIMs that provide them fill: the CPU I/O PPI and the PCI configuration PPI.
+    if (check_memory)
+      machine.memory().add(table + kTableHeader + 4 * kCpuIo, 8, MemoryCheck::Use::Writable,
+                           "the PEI services table's CpuIo and PciCfg (their PEIMs fill them)");
   }
 
   // A block of the PEI core's code at `offset` in its image: a followed service begins there.
@@ -324,12 +341,15 @@ struct VolumeEngine::Impl {
           break;
         case CoreService::AllocatePool:  // (PeiServices, Size, Buffer)
         case CoreService::CreateHob:     // (PeiServices, Type, Length, Hob)
-          if (caller() == sb_pei && cpu_checks_memory()) {
+          if (judged(caller()) && check_memory) {
             const bool pool = s.service == CoreService::AllocatePool;
             const std::uint64_t sp = cpu.stack_pointer();
-            pass->allocation = Allocation{s.service, cpu.read32(sp), sp + 4,
-                                          static_cast<std::uint32_t>(cpu.arg(pool ? 1 : 2)),
+            const auto size = static_cast<std::uint32_t>(cpu.arg(pool ? 1 : 2));
+            pass->allocation = Allocation{s.service, cpu.read32(sp), sp + 4, size,
                                           static_cast<std::uint32_t>(cpu.arg(pool ? 2 : 3))};
+            // Room for a poisoned zone on either side of a pool buffer: the core is asked for more,
+            // and the PEIM gets the buffer within it (allocated() moves the pointer).
+            if (pool && size <= 0xFFFF - kHobHeader - 2 * kPoolPoison) cpu.write32(sp + 8, size + 2 * kPoolPoison);
           }
           break;
       }
@@ -337,9 +357,9 @@ struct VolumeEngine::Impl {
     }
   }
 
-  bool cpu_checks_memory() const { return check_memory; }
+  static bool judged(const VolumeModule *m) { return m != nullptr && m->type != kFfsPeiCore; }
 
-  // SbPei's AllocatePool or CreateHob returned: what it got is its own, exactly as large as asked
+  // A PEIM's AllocatePool or CreateHob returned: what it got is its own, exactly as large as asked
   // (the rest of the HOB is poisoned), filled with a pattern rather than what lay there.
   void allocated() {
     const Allocation a = *pass->allocation;
@@ -347,24 +367,30 @@ struct VolumeEngine::Impl {
     if (a.out == 0 || EFI_ERROR(status64(cpu.return_value()))) return;
     const std::uint32_t p = cpu.read32(a.out);
     MemoryCheck &owned = machine.memory();
+    std::uint64_t hob_end = 0;
     if (a.service == CoreService::AllocatePool) {
-      // A memory pool HOB: its header, then the buffer, up to the next 8 bytes.
-      const std::uint64_t end = (p + a.size + kHobAlign - 1) & ~(kHobAlign - 1);
-      Arena::instance().fill(p, a.size, 0xAFAFAFAF);
+      // A memory pool HOB: its header, poison, the buffer, poison up to the next 8 bytes.
+      const std::uint32_t buffer = p + kPoolPoison;
+      hob_end = (buffer + a.size + kPoolPoison + kHobAlign - 1) & ~(kHobAlign - 1);
+      cpu.write32(a.out, buffer);
+      Arena::instance().fill(buffer, a.size, 0xAFAFAFAF);
       owned.add(p - kHobHeader, kHobHeader, MemoryCheck::Use::ReadOnly, "a HOB header");
-      owned.add_buffer(p, a.size, 0, end - p - a.size, fmt::format("{}-byte pool buffer", a.size), "AllocatePool");
+      owned.add_buffer(buffer, a.size, kPoolPoison, hob_end - buffer - a.size, fmt::format("{}-byte pool buffer", a.size),
+                       "AllocatePool");
     } else if (a.size >= kHobHeader) {
-      const std::uint64_t end = (p + a.size + kHobAlign - 1) & ~(kHobAlign - 1);
+      hob_end = (p + a.size + kHobAlign - 1) & ~(kHobAlign - 1);
       Arena::instance().fill(p + kHobHeader, a.size - kHobHeader, 0xAFAFAFAF);
       owned.add(p, kHobHeader, MemoryCheck::Use::ReadOnly, "a HOB header");
-      owned.add_buffer(p + kHobHeader, a.size - kHobHeader, 0, end - p - a.size,
-                       fmt::format("{}-byte HOB", a.size), "CreateHob");
+      owned.add_buffer(p + kHobHeader, a.size - kHobHeader, 0, hob_end - p - a.size, fmt::format("{}-byte HOB", a.size),
+                       "CreateHob");
     }
+    // The end of the HOB list follows the new HOB: the core's (the next HOB's header, later).
+    if (hob_end != 0) owned.add(hob_end, kHobHeader, MemoryCheck::Use::ReadOnly, "the end of the HOB list");
   }
 
-  // Someone else's, in the memory check: read-only to SbPei.
-  void enter_read_only(std::uint64_t first, std::uint64_t size, const std::string &what) {
-    if (check_memory && first != 0) machine.memory().add(first, size, MemoryCheck::Use::ReadOnly, what);
+  // Someone else's, in the memory check: read-only to the PEIMs but `owner`.
+  void enter_read_only(std::uint64_t first, std::uint64_t size, const std::string &what, const std::string &owner = {}) {
+    if (check_memory && first != 0) machine.memory().add(first, size, MemoryCheck::Use::ReadOnly, what, {}, owner);
   }
 
   void follow(PeiService s, const std::string &detail = {}) {
@@ -388,10 +414,9 @@ struct VolumeEngine::Impl {
         const std::uint32_t flags = cpu.read32(d);
         if ((flags & kPpiFlagPpi) != 0) {
           pass->result.ppis.push_back({guid_at(cpu.read32(d + 4)), by, d, cpu.read32(d + 8)});
-          if (caller() != sb_pei) {
-            enter_read_only(d, kDescriptorSize, fmt::format("{}'s {} descriptor", by, pass->result.ppis.back().ppi));
-            enter_read_only(cpu.read32(d + 4), sizeof(EFI_GUID), fmt::format("{}'s {} GUID", by, pass->result.ppis.back().ppi));
-          }
+          enter_read_only(d, kDescriptorSize, fmt::format("{}'s {} descriptor", by, pass->result.ppis.back().ppi), by);
+          enter_read_only(cpu.read32(d + 4), sizeof(EFI_GUID), fmt::format("{}'s {} GUID", by, pass->result.ppis.back().ppi),
+                          by);
           if (first.empty()) first = pass->result.ppis.back().ppi;
           if (caller() != sb_pei) machine.timeline().instant("install " + pass->result.ppis.back().ppi);
         }
@@ -643,6 +668,7 @@ struct VolumeEngine::Impl {
   bool check_memory;
   std::optional<PeImage> shadow_image;  // the PEI core, when it cannot run in place
   std::vector<Range> volume_ranges;     // the volume's images (and SEC's copy of the PEI core), sorted
+  std::map<const VolumeModule *, std::uint32_t> start_rvas;  // for their debug information
   const VolumeModule *sb_pei = nullptr;
   const VolumeModule *hook_peim = nullptr;  // a PEIM of the volume that installs the platform hook
   Traps traps{};

@@ -11,7 +11,8 @@ namespace sim {
 
 class ImageSymbols {
  public:
-  // The symbols of the image file at `path` (read once per process).
+  // The symbols of the image file at `path` (read once per process). With no such file, a debug
+  // file beside where it would be (NAME.debug) still names its code.
   static const ImageSymbols &of(const std::string &path);
 
   // "sbpei::SbPeiEntry+0x1F" for the code at `rva` (from the map; from DWARF, the function

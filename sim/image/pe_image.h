@@ -37,6 +37,10 @@ class PeImage {
   // volume, rebased) for: no relocation is needed there.
   std::uint64_t preferred_base() const { return image_base_ + stripped_; }
   std::uint32_t entry_rva() const { return entry_rva_; }
+  // Where the start of the image in memory lies in the PE image it was made from: 0 for a PE
+  // image, the bytes a TE header stripped beyond its own for a TE image (offset + this = RVA, the
+  // address its debug information uses).
+  std::uint32_t start_rva() const { return stripped_; }
   std::uint32_t size_of_image() const { return size_of_image_; }
   const std::vector<PeSection> &sections() const { return sections_; }
   // The file it was read from (or what the caller named it).

@@ -99,10 +99,11 @@ void MemoryCheck::forget(std::uint64_t first, std::uint64_t end) {
   for (Region &r : cut) regions_.emplace(r.first, std::move(r));
 }
 
-void MemoryCheck::add(std::uint64_t first, std::uint64_t size, Use use, std::string what, std::string by) {
+void MemoryCheck::add(std::uint64_t first, std::uint64_t size, Use use, std::string what, std::string by,
+                      std::string owner) {
   if (size == 0) return;
   forget(first, first + size);
-  Region r{first, first + size, use, std::move(what), std::move(by), {}};
+  Region r{first, first + size, use, std::move(what), std::move(by), std::move(owner), {}};
   if (use == Use::Buffer) r.written.assign(size, 0);
   regions_.emplace(first, std::move(r));
 }
@@ -183,7 +184,7 @@ MemoryCheck::Verdict MemoryCheck::judge_in(Region &r, const Access &a, std::uint
     case Use::Writable:
       return {};
     case Use::ReadOnly:
-      if (a.write) return {true, MemoryFindingKind::ReadOnlyWrite, &r};
+      if (a.write && (r.owner.empty() || r.owner != a.module)) return {true, MemoryFindingKind::ReadOnlyWrite, &r};
       return {};
     case Use::Poison: return {true, MemoryFindingKind::OutOfBounds, &r};
     case Use::Freed: return {true, MemoryFindingKind::UseAfterFree, &r};

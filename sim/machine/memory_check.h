@@ -60,7 +60,9 @@ class MemoryCheck {
 
   // Enters [first, first + size) (what was there before goes). `what` says what it is ("pool
   // buffer of 24 bytes"), `by` who handed it out and where ("AllocatePool by SbPei at ...").
-  void add(std::uint64_t first, std::uint64_t size, Use use, std::string what, std::string by = {});
+  // A read-only region's `owner`, if named, may write it (a module's own PPI descriptor).
+  void add(std::uint64_t first, std::uint64_t size, Use use, std::string what, std::string by = {},
+           std::string owner = {});
   // A buffer with a poisoned zone of `before` and `after` bytes around it.
   void add_buffer(std::uint64_t first, std::uint64_t size, std::uint64_t before, std::uint64_t after, std::string what,
                   std::string by = {});
@@ -114,7 +116,7 @@ class MemoryCheck {
   struct Region {
     std::uint64_t first = 0, end = 0;
     Use use = Use::ReadOnly;
-    std::string what, by;
+    std::string what, by, owner;
     std::vector<std::uint8_t> written;  // Buffer: 1 for each byte written since it was handed out
   };
   struct Verdict {

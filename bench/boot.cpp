@@ -30,7 +30,7 @@ void Boot(benchmark::State &state, sim::Engine engine, bool trace, bool check_me
   sim::SbPeiModule::check_memory(true);
 }
 
-void VolumeBoot(benchmark::State &state, bool trace) {
+void VolumeBoot(benchmark::State &state, bool trace, bool check_memory = true) {
   const char *volume = std::getenv("SB_PEI_VOLUME");
   if (volume == nullptr) {
     state.SkipWithError("SB_PEI_VOLUME names no volume");
@@ -41,7 +41,10 @@ void VolumeBoot(benchmark::State &state, bool trace) {
   for (auto _ : state) {
     sim::BoardHardware hw(board);
     hw.machine.trace().set_enabled(trace);
-    const sim::VolumeBoot boot = sim::run_volume_boot(board, hw, volume, sim::Engine::Image);
+    sim::SbPeiModule::check_memory(check_memory);
+    const sim::VolumeBoot boot =
+        sim::run_volume_boot(board, hw, volume, sim::Engine::Image, {.check_memory = check_memory});
+    sim::SbPeiModule::check_memory(true);
     if (!boot.dxe || boot.dxe->enter_setup != 1) state.SkipWithError("the boot did not end in the prompt's Del");
     accesses = hw.machine.counts().io + hw.machine.counts().mem;
     benchmark::DoNotOptimize(accesses);
@@ -57,6 +60,7 @@ BENCHMARK_CAPTURE(Boot, image, sim::Engine::Image, false)->Unit(benchmark::kMicr
 BENCHMARK_CAPTURE(Boot, image_unchecked, sim::Engine::Image, false, false)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(VolumeBoot, volume_traced, true)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(VolumeBoot, volume, false)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(VolumeBoot, volume_unchecked, false, false)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -6,6 +6,7 @@
 #include <memory>
 #include <iterator>
 #include <sstream>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -34,6 +35,7 @@ std::pair<std::string, std::string> symbolize(const std::string &file, std::uint
     std::string line = lines[1];
     if (const auto last = line.rfind(':'); last != std::string::npos) line.erase(last);
     if (line.rfind("??", 0) == 0 || (line.size() > 2 && line.substr(line.size() - 2) == ":0")) line.clear();
+    if (line.rfind(SB_SOURCE_ROOT, 0) == 0) line.erase(0, std::string_view(SB_SOURCE_ROOT).size());
     return {function, line};
   }
   return {};

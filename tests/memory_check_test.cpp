@@ -31,7 +31,7 @@ class MemoryCheckTest : public ::testing::Test {
                              std::vector<std::uint8_t> code = {0x8B, 0x00}) {
     const std::size_t before = m_.findings().size();
     unsigned counted = before == 0 ? 0 : m_.findings().back().count;
-    m_.check({address, size, write, 0x30000100 + address, sp, "SbPei"}, 7,
+    m_.check({address, size, write, 0, 0, "SbPei"}, 7, [&] { return std::pair{0x30000100 + address, sp}; },
              [](std::uint64_t pc) { return "SbPei+" + std::to_string(pc - 0x30000000); },
              [&](std::uint64_t) { return code; });
     if (m_.findings().size() == before && (before == 0 || m_.findings().back().count == counted)) return std::nullopt;
@@ -84,7 +84,9 @@ TEST_F(MemoryCheckTest, AFindingSaysWhatWhereAndWhoseAndCountsRepeats) {
   EXPECT_EQ(f.region, "the poisoned zone after the 24-byte pool buffer at 0x3000 [0x3018, 0x3020), AllocatePool");
   EXPECT_NE(f.describe().find("out-of-bounds: SbPei write of 2 byte(s) at 0x301A"), std::string::npos) << f.describe();
   // The same instruction on the same region again is one finding, counted.
-  m_.check({kPool + kPoolSize + 2, 2, true, f.pc, kSp, "SbPei"}, 9, [](std::uint64_t) { return ""; },
+  const std::uint64_t pc = f.pc;
+  m_.check({kPool + kPoolSize + 2, 2, true, 0, 0, "SbPei"}, 9, [pc] { return std::pair{pc, kSp}; },
+           [](std::uint64_t) { return ""; },
            [](std::uint64_t) { return std::vector<std::uint8_t>{}; });
   ASSERT_EQ(m_.findings().size(), 1u);
   EXPECT_EQ(m_.findings()[0].count, 2u);

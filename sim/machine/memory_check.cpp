@@ -5,13 +5,6 @@
 #include <iterator>
 
 namespace sim {
-namespace {
-
-// A push or call stores its value before the stack pointer moves: a write this close below it
-// is the instruction's own (8 bytes: a 64-bit push).
-constexpr std::uint64_t kPushSlack = 8;
-
-}  // namespace
 
 const char *kind_name(MemoryFindingKind kind) {
   switch (kind) {
@@ -69,13 +62,17 @@ std::string MemoryFinding::describe() const {
 }
 
 MemoryCheck::Region *MemoryCheck::find(std::uint64_t address) {
+  if (last_ != nullptr && address >= last_->first && address < last_->end) return last_;
   auto it = regions_.upper_bound(address);
   if (it == regions_.begin()) return nullptr;
   --it;
-  return address < it->second.end ? &it->second : nullptr;
+  if (address >= it->second.end) return nullptr;
+  last_ = &it->second;
+  return last_;
 }
 
 void MemoryCheck::forget(std::uint64_t first, std::uint64_t end) {
+  last_ = nullptr;  // the regions change
   if (end <= first) return;
   auto it = regions_.upper_bound(first);
   if (it != regions_.begin() && std::prev(it)->second.end > first) --it;
@@ -127,6 +124,7 @@ bool MemoryCheck::free(std::uint64_t first, const std::string &by) {
 }
 
 void MemoryCheck::move(std::uint64_t first, std::uint64_t size, std::uint64_t to, std::string what) {
+  last_ = nullptr;
   std::vector<Region> moved;
   for (auto it = regions_.lower_bound(first); it != regions_.end() && it->first < first + size;) {
     Region r = std::move(it->second);
@@ -168,9 +166,12 @@ void MemoryCheck::copied(std::uint64_t to, std::uint64_t from, std::uint64_t siz
 
 MemoryCheck::Verdict MemoryCheck::judge_in(Region &r, const Access &a, std::uint64_t first, std::uint64_t end) {
   switch (r.use) {
-    case Use::Stack:
-      if (first + (a.write ? kPushSlack : 0) < a.sp) return {true, MemoryFindingKind::BelowStackPointer, &r};
-      return {};
+    case Use::Stack: {  // judged against the stack pointer by the caller, which reads it only now
+      Verdict v;
+      v.stack = &r;
+      v.stack_at = first;
+      return v;
+    }
     case Use::Buffer: {
       auto w = r.written.begin() + (first - r.first), w_end = r.written.begin() + (end - r.first);
       if (a.write) {
@@ -204,6 +205,10 @@ MemoryCheck::Verdict MemoryCheck::judge(const Access &a) {
     const Verdict v = judge_in(*r, a, at, part_end);
     if (v.bad && v.kind != MemoryFindingKind::UninitializedRead) return v;
     if (v.bad && !unwritten.bad) unwritten = v;
+    if (v.stack != nullptr && unwritten.stack == nullptr) {
+      unwritten.stack = v.stack;
+      unwritten.stack_at = v.stack_at;
+    }
     at = part_end;
   }
   return unwritten;

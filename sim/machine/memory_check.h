@@ -11,6 +11,7 @@
 #pragma once
 #include <cstdint>
 #include <map>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -86,21 +87,26 @@ class MemoryCheck {
   }
   bool watched(std::uint64_t address) const { return address >= watch_first_ && address < watch_end_; }
 
-  // One access by a module's instruction at `pc` with the stack pointer `sp`: a finding (new or
-  // counted again) if it is one. `at` names the instruction and `code` gives its bytes (up to
-  // 15); both are called only for a finding.
+  // One access by a module's instruction: a finding (new or counted again) if it is one. The
+  // registers are asked for only when needed (they cost the emulator a call each): `regs()`
+  // gives {pc, sp}; `at(pc)` names the instruction and `code(pc)` gives its bytes (up to 15), for
+  // a finding only.
   struct Access {
     std::uint64_t address;
     unsigned size;
     bool write;
-    std::uint64_t pc, sp;
+    std::uint64_t pc, sp;  // filled from `regs()` when the verdict needs them
     const char *module;
     bool is_64 = false;  // the instruction set the module runs in
   };
-  template <typename Namer, typename Code>
-  void check(const Access &a, std::size_t trace_index, Namer &&at, Code &&code) {
-    const Verdict v = judge(a);
-    if (!v.bad) return;
+  template <typename Regs, typename Namer, typename Code>
+  void check(Access a, std::size_t trace_index, Regs &&regs, Namer &&at, Code &&code) {
+    Verdict v = judge(a);
+    if (!v.bad && v.stack == nullptr) return;
+    std::tie(a.pc, a.sp) = regs();
+    // Stack: nobody's below the stack pointer (a push stores before the pointer moves).
+    if (!v.bad && v.stack_at + (a.write ? kPushSlack : 0) >= a.sp) return;
+    if (!v.bad) v = {true, MemoryFindingKind::BelowStackPointer, v.stack};
     // The read of an AND with 0 or an OR with all ones (how a compiler stores 0 or -1 in few
     // bytes) is not a use of the old value.
     if (v.kind == MemoryFindingKind::UninitializedRead && overwrites_without_using(code(a.pc), a.is_64)) return;
@@ -123,13 +129,19 @@ class MemoryCheck {
     bool bad = false;
     MemoryFindingKind kind{};
     const Region *region = nullptr;
+    const Region *stack = nullptr;  // a stack the access touched, from `stack_at` up
+    std::uint64_t stack_at = 0;
   };
+  // A push or call stores its value before the stack pointer moves: a write this close below it
+  // is the instruction's own (8 bytes: a 64-bit push).
+  static constexpr std::uint64_t kPushSlack = 8;
   Verdict judge(const Access &a);
   Verdict judge_in(Region &r, const Access &a, std::uint64_t first, std::uint64_t end);
   void report(const Access &a, const Verdict &v, std::size_t trace_index, std::string at);
   Region *find(std::uint64_t address);
 
   std::map<std::uint64_t, Region> regions_;  // by first address; never overlapping
+  Region *last_ = nullptr;                    // the region found last (most accesses hit it again)
   std::vector<MemoryFinding> findings_;
   std::uint64_t watch_first_ = 0, watch_end_ = 0;
 };

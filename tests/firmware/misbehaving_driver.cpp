@@ -2,19 +2,10 @@
 // memory check can be shown to catch each kind of fault in a real X64 image, by the line that
 // does it. The line of misdeed n carries a "misdeed n: KIND" comment with the kind the check
 // must report (the test reads them from here). 0 or an unknown number: nothing wrong.
+#include "misdeed.h"
 #include "pi/uefi.h"
 
 namespace {
-
-UINT8 ReadMisdeed() {
-  UINT8 value;
-  __asm__ volatile("outb %b0, $0x70" : : "a"(static_cast<UINT8>(0x40)));
-  __asm__ volatile("inb $0x71, %b0" : "=a"(value));
-  return value;
-}
-
-// Spends a value where the compiler cannot drop the read that made it: the POST code port.
-void Use(UINT64 value) { __asm__ volatile("outb %b0, $0x80" : : "a"(static_cast<UINT8>(value))); }
 
 template <typename T>
 T *Pool(EFI_BOOT_SERVICES *bs, UINTN size) {

@@ -2,6 +2,7 @@
 // memory check can be shown to catch each kind of fault in a real IA32 image, by the line that
 // does it. The line of misdeed n carries a "misdeed n: KIND" comment with the kind the check
 // must report (the test reads them from here). 0 or an unknown number: nothing wrong.
+#include "misdeed.h"
 #include "pi/hob.h"
 #include "pi/pei_services.h"
 #include "pi/ppi/memory_discovered.h"
@@ -10,17 +11,6 @@
 namespace {
 
 constexpr EFI_GUID kKeepGuid = {0x5d1c0a3e, 0x7f31, 0x4c55, {0x9a, 0x1e, 0x22, 0x6b, 0x0d, 0x54, 0x8e, 0x13}};
-
-// The misdeed: CMOS register 0x40, through the RTC's index and data ports.
-UINT8 ReadMisdeed() {
-  UINT8 value;
-  __asm__ volatile("outb %b0, $0x70" : : "a"(static_cast<UINT8>(0x40)));
-  __asm__ volatile("inb $0x71, %b0" : "=a"(value));
-  return value;
-}
-
-// Spends a value where the compiler cannot drop the read that made it: the POST code port.
-void Use(UINT32 value) { __asm__ volatile("outb %b0, $0x80" : : "a"(static_cast<UINT8>(value))); }
 
 template <typename T>
 T *Pool(const EFI_PEI_SERVICES **ps, UINTN size) {

@@ -31,7 +31,8 @@ class MemoryCheckTest : public ::testing::Test {
                              std::vector<std::uint8_t> code = {0x8B, 0x00}) {
     const std::size_t before = m_.findings().size();
     unsigned counted = before == 0 ? 0 : m_.findings().back().count;
-    m_.check({address, size, write, 0, 0, "SbPei"}, 7, [&] { return std::pair{0x30000100 + address, sp}; },
+    m_.check({address, size, write, 0, 0, "SbPei"}, [&] { return std::pair{0x30000100 + address, std::size_t{7}}; },
+             [sp] { return sp; },
              [](std::uint64_t pc) { return "SbPei+" + std::to_string(pc - 0x30000000); },
              [&](std::uint64_t) { return code; });
     if (m_.findings().size() == before && (before == 0 || m_.findings().back().count == counted)) return std::nullopt;
@@ -85,7 +86,8 @@ TEST_F(MemoryCheckTest, AFindingSaysWhatWhereAndWhoseAndCountsRepeats) {
   EXPECT_NE(f.describe().find("out-of-bounds: SbPei write of 2 byte(s) at 0x301A"), std::string::npos) << f.describe();
   // The same instruction on the same region again is one finding, counted.
   const std::uint64_t pc = f.pc;
-  m_.check({kPool + kPoolSize + 2, 2, true, 0, 0, "SbPei"}, 9, [pc] { return std::pair{pc, kSp}; },
+  m_.check({kPool + kPoolSize + 2, 2, true, 0, 0, "SbPei"}, [pc] { return std::pair{pc, std::size_t{9}}; },
+           [] { return kSp; },
            [](std::uint64_t) { return ""; },
            [](std::uint64_t) { return std::vector<std::uint8_t>{}; });
   ASSERT_EQ(m_.findings().size(), 1u);

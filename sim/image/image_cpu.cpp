@@ -180,14 +180,15 @@ struct ImageCpuHooks {
       return;
     }
     const MemoryCheck::Access a{address, static_cast<unsigned>(size), type == UC_MEM_WRITE, 0, 0, module, cpu->is_64_};
-    const auto regs = [uc, cpu] {
-      std::uint64_t sp = 0;
-      uc_reg_read(uc, cpu->is_64_ ? UC_X86_REG_RSP : UC_X86_REG_ESP, &sp);
-      return std::pair{faulting_pc(uc, cpu), cpu->is_64_ ? sp : sp & 0xFFFFFFFF};
+    const auto where = [uc, cpu] { return std::pair{faulting_pc(uc, cpu), Machine::current().trace().size()}; };
+    const auto sp = [uc, cpu] {
+      std::uint64_t v = 0;
+      uc_reg_read(uc, cpu->is_64_ ? UC_X86_REG_RSP : UC_X86_REG_ESP, &v);
+      return cpu->is_64_ ? v : v & 0xFFFFFFFF;
     };
     try {
       cpu->options_.memory->check(
-          a, Machine::current().trace().size(), regs, [cpu](std::uint64_t pc) { return cpu->describe_pc(pc); },
+          a, where, sp, [cpu](std::uint64_t pc) { return cpu->describe_pc(pc); },
           [uc](std::uint64_t pc) {
             std::vector<std::uint8_t> code(15);
             if (uc_mem_read(uc, pc, code.data(), code.size()) != UC_ERR_OK) code.clear();

@@ -87,10 +87,10 @@ class MemoryCheck {
   }
   bool watched(std::uint64_t address) const { return address >= watch_first_ && address < watch_end_; }
 
-  // One access by a module's instruction: a finding (new or counted again) if it is one. The
-  // registers are asked for only when needed (they cost the emulator a call each): `regs()`
-  // gives {pc, sp}; `at(pc)` names the instruction and `code(pc)` gives its bytes (up to 15), for
-  // a finding only.
+  // One access by a module's instruction: a finding (new or counted again) if it is one. What
+  // costs a call is asked for only when needed: `where()` gives {pc, trace index}, `sp()` the stack
+  // pointer (for an access to a stack); `at(pc)` names the instruction and `code(pc)` gives its
+  // bytes (up to 15), for a finding only.
   struct Access {
     std::uint64_t address;
     unsigned size;
@@ -99,14 +99,18 @@ class MemoryCheck {
     const char *module;
     bool is_64 = false;  // the instruction set the module runs in
   };
-  template <typename Regs, typename Namer, typename Code>
-  void check(Access a, std::size_t trace_index, Regs &&regs, Namer &&at, Code &&code) {
+  template <typename Where, typename Sp, typename Namer, typename Code>
+  void check(Access a, Where &&where, Sp &&sp, Namer &&at, Code &&code) {
     Verdict v = judge(a);
     if (!v.bad && v.stack == nullptr) return;
-    std::tie(a.pc, a.sp) = regs();
     // Stack: nobody's below the stack pointer (a push stores before the pointer moves).
-    if (!v.bad && v.stack_at + (a.write ? kPushSlack : 0) >= a.sp) return;
-    if (!v.bad) v = {true, MemoryFindingKind::BelowStackPointer, v.stack};
+    if (!v.bad) {
+      a.sp = sp();
+      if (v.stack_at + (a.write ? kPushSlack : 0) >= a.sp) return;
+      v = {true, MemoryFindingKind::BelowStackPointer, v.stack};
+    }
+    std::size_t trace_index = 0;
+    std::tie(a.pc, trace_index) = where();
     // The read of an AND with 0 or an OR with all ones (how a compiler stores 0 or -1 in few
     // bytes) is not a use of the old value.
     if (v.kind == MemoryFindingKind::UninitializedRead && overwrites_without_using(code(a.pc), a.is_64)) return;

@@ -330,7 +330,8 @@ PeiCore::PeiCore(Machine &machine, EFI_BOOT_MODE boot_mode) : machine_(machine),
 }
 
 PeiCore::~PeiCore() {
-  machine_.memory().forget(Arena::kBase + arena_mark_, Arena::kBase + Arena::instance().mark());
+  // Everything from the mark on goes back (what the modules were handed after it too).
+  machine_.memory().forget(Arena::kBase + arena_mark_, Arena::kBase + Arena::kAllocatableSize);
   Arena::instance().rewind(arena_mark_);
 }
 

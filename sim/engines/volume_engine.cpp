@@ -134,7 +134,7 @@ struct VolumeEngine::Impl {
       std::string s = fmt::format("{}+0x{:X}", r->module->name, a - r->first);
       const std::string symbol = ImageSymbols::of(debug_dir + r->module->name + ".efi")
                                      .describe(static_cast<std::uint32_t>(a - r->first + start_rvas[r->module]));
-      return symbol.empty() ? s : s + " (" + symbol + ")";
+      return symbol.empty() ? s : fmt::format("{} ({})", s, symbol);
     });
     cpu.observe_blocks([this](std::uint64_t a) { on_block(a); });
     // The memory check judges the PEIMs' code; the PEI core's, which manages this memory, it

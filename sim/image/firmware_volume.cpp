@@ -259,7 +259,10 @@ std::string describe_depex(const std::vector<DepexOp> &ops, const std::function<
   for (const DepexOp &op : ops) {
     if (!out.empty()) out += ", ";
     out += kNames[op.code];
-    if (op.code == DepexOp::Push) out += " " + name(op.guid);
+    if (op.code == DepexOp::Push) {
+      out += ' ';
+      out += name(op.guid);
+    }
   }
   return out;
 }

@@ -640,7 +640,7 @@ std::string ImageCpu::describe_pc(std::uint64_t pc) const {
   std::string s = fmt::format("{}+0x{:X}", module_, pc - load_);
   const std::string symbol =
       image_file_.empty() ? std::string{} : ImageSymbols::of(image_file_).describe(static_cast<std::uint32_t>(pc - load_));
-  return symbol.empty() ? s : s + " (" + symbol + ")";
+  return symbol.empty() ? s : fmt::format("{} ({})", s, symbol);
   return fmt::format("0x{:X}", pc);
 }
 

@@ -112,7 +112,7 @@ std::string ImageSymbols::describe(std::uint32_t rva) const {
   if (!dwarf_.empty()) {
     const auto [function, line] = symbolize(dwarf_, base_ + rva);
     if (s.empty() && !function.empty()) s = function;
-    if (!line.empty()) s += (s.empty() ? "" : " ") + ("at " + line);
+    if (!line.empty()) s += fmt::format("{}at {}", s.empty() ? "" : " ", line);
   }
   return s;
 }

@@ -641,7 +641,6 @@ std::string ImageCpu::describe_pc(std::uint64_t pc) const {
   const std::string symbol =
       image_file_.empty() ? std::string{} : ImageSymbols::of(image_file_).describe(static_cast<std::uint32_t>(pc - load_));
   return symbol.empty() ? s : fmt::format("{} ({})", s, symbol);
-  return fmt::format("0x{:X}", pc);
 }
 
 std::string ImageCpu::describe_instruction(std::uint64_t pc) const {

@@ -80,13 +80,6 @@ class MemoryCheck {
   // A copy the simulator made for a module: each byte is as written as its source was.
   void copied(std::uint64_t to, std::uint64_t from, std::uint64_t size);
 
-  // Memory the check watches (the rest is not its to judge: images, MMIO, firmware's own RAM).
-  void watch(std::uint64_t first, std::uint64_t end) {
-    watch_first_ = first;
-    watch_end_ = end;
-  }
-  bool watched(std::uint64_t address) const { return address >= watch_first_ && address < watch_end_; }
-
   // One access by a module's instruction: a finding (new or counted again) if it is one. What
   // costs a call is asked for only when needed: `where()` gives {pc, trace index}, `sp()` the stack
   // pointer (for an access to a stack); `at(pc)` names the instruction and `code(pc)` gives its
@@ -119,8 +112,6 @@ class MemoryCheck {
 
 
   const std::vector<MemoryFinding> &findings() const { return findings_; }
-  void clear_findings() { findings_.clear(); }
-  std::size_t regions() const { return regions_.size(); }
 
  private:
   struct Region {
@@ -147,7 +138,6 @@ class MemoryCheck {
   std::map<std::uint64_t, Region> regions_;  // by first address; never overlapping
   Region *last_ = nullptr;                    // the region found last (most accesses hit it again)
   std::vector<MemoryFinding> findings_;
-  std::uint64_t watch_first_ = 0, watch_end_ = 0;
 };
 
 }  // namespace sim

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # One command for each job:
 #   ./build.sh [sbsim options]   install what is missing, build sbsim and the two images, run a
-#                                simulated boot (the default board; the options go to sbsim)
+#                                simulated boot (the default board; the options go to sbsim) and
+#                                write it as a review page, build/report.html
 #   ./build.sh test              install what is missing, build everything (the firmware EDK2
 #                                builds too), run every test
 #   ./build.sh firmware          what EDK2 builds from edk2/ (edk2/build_platform.sh): the test
@@ -20,7 +21,8 @@ cd "$(dirname "$0")"
 # the benchmarks and the package need besides.
 MAIN_PACKAGES=(cmake ninja-build g++ clang-14 lld-14 llvm-14 libunicorn-dev pkg-config
                libcli11-dev nlohmann-json3-dev libfmt-dev libtomlplusplus-dev libdtl-dev)
-TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev libclang-rt-14-dev qemu-system-x86 ovmf python3 dpkg-dev zip unzip ccache)
+TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev libclang-rt-14-dev qemu-system-x86 ovmf python3 dpkg-dev zip unzip ccache
+               chromium chromium-driver python3-selenium)
 
 install_missing() {
   local missing=() p
@@ -116,6 +118,13 @@ case "${1:-}" in
   *)
     install_missing "${MAIN_PACKAGES[@]}"
     build_main
-    ./build/sbsim "$@"
+    case "${1:-}" in
+      diff | report) ./build/sbsim "$@" ;;
+      *)
+        # The boot, and the same boot as a page to open in a browser.
+        ./build/sbsim "$@" --report build/report.html
+        echo "Report: build/report.html (open it in a browser: the timeline, every access, the registers)"
+        ;;
+    esac
     ;;
 esac

@@ -15,6 +15,7 @@
 #include "sim/board/timeline_json.h"
 #include "sim/board/trace_diff.h"
 #include "sim/board/volume_boot.h"
+#include "sim/report/report.h"
 #include "sim/machine/data_paths.h"
 #include "git_revision.h"
 #include "sim/services/guid_names.h"
@@ -298,7 +299,25 @@ bool write_file(const std::string &path, const std::function<void(std::ostream &
 
 int main(int argc, char **argv) {
   if (argc >= 2 && std::string(argv[1]) == "diff") return diff_main(argc - 1, argv + 1);
-  CLI::App app{"Simulated boot of the southbridge PEI module on a board"};
+  // sbsim report [BOARD] [boot options] -o FILE: the boot as a review page.
+  const bool report_mode = argc >= 2 && std::string(argv[1]) == "report";
+  if (report_mode) {
+    argv[1] = argv[0];
+    --argc;
+    ++argv;
+  }
+  CLI::App app{report_mode ? "Boots a board and writes the boot as one self-contained HTML page for review"
+                           : "Simulated boot of the southbridge PEI module on a board"};
+  std::string report_file, against_path;
+  auto *report_option = app.add_option(report_mode ? "-o,--output" : "--report", report_file,
+                                       "write the boot as one self-contained HTML page (outcome, timeline, the "
+                                       "accesses, the registers, memory findings, the beeps) to FILE");
+  if (report_mode) report_option->required();
+  app.add_option("--against", against_path,
+                 "with a report: mark what differs from this trace (a golden trace, a --trace file, or a board file "
+                 "booted on this build), as sbsim diff finds it");
+  std::uint64_t report_stall_slack = 0;
+  app.add_option("--stall-slack", report_stall_slack, "with --against: delays within US of each other agree");
   std::string trace_file;
   app.add_option("--trace", trace_file, "write every hardware access as JSON lines to FILE");
   std::optional<unsigned> sleep_type;
@@ -354,6 +373,9 @@ int main(int argc, char **argv) {
   sim::SbPeiModule::use_images(pei_image, dxe_image);
 
   try {
+    // The trace to compare with is read (or booted) before this boot, which owns the machine.
+    std::optional<std::vector<sim::TraceLine>> against;
+    if (!against_path.empty()) against = trace_of(against_path);
     sim::Board board = board_file.empty() ? sim::default_board() : sim::load_board(board_file);
     if (sleep_type) board.sleep_type = *sleep_type;
     if (!keys.empty()) board.keys = keys;
@@ -361,7 +383,8 @@ int main(int argc, char **argv) {
     const std::string label =
         board_file.empty() ? std::string("power-loss") : std::filesystem::path(board_file).stem().string();
     // What a boot leaves for the files asked for.
-    const auto write_outputs = [&](sim::BoardHardware &hw) {
+    const auto write_outputs = [&](sim::BoardHardware &hw, const std::string &engine_label,
+                                   const nlohmann::ordered_json &summary) {
       if (!wav_file.empty() && !hw.southbridge.speaker.write_wav(wav_file)) {
         fmt::print(stderr, "sbsim: cannot write {}\n", wav_file);
         return false;
@@ -381,8 +404,17 @@ int main(int argc, char **argv) {
           })) {
         return false;
       }
-      return timeline_file.empty() ||
-             write_file(timeline_file, [&](std::ostream &out) { out << sim::timeline_json(hw.machine).dump() << '\n'; });
+      if (!timeline_file.empty() &&
+          !write_file(timeline_file, [&](std::ostream &out) { out << sim::timeline_json(hw.machine).dump() << '\n'; })) {
+        return false;
+      }
+      if (report_file.empty()) return true;
+      const sim::ReportInput report{board.name, engine_label, &hw.machine, summary, against, against_path,
+                                    report_stall_slack,
+                                    hw.southbridge.speaker.tones().empty() ? std::string() : hw.southbridge.speaker.wav(11025)};
+      if (!write_file(report_file, [&](std::ostream &out) { out << sim::report_html(report); })) return false;
+      if (report_mode) fmt::print("Report: {}\n", report_file);
+      return true;
     };
     const auto dxe_clean = [](const std::optional<sim::DxeResult> &dxe) {
       return !dxe || (!dxe->stopped && dxe->pool_errors.empty() && dxe->pool_leaks == 0);
@@ -423,7 +455,9 @@ int main(int argc, char **argv) {
       for (const std::string &f : boot.findings) fmt::print(stderr, "sbsim: {}\n", f);
       const std::vector<sim::MemoryFinding> &memory = hw.machine.memory().findings();
       for (const sim::MemoryFinding &f : memory) fmt::print(stderr, "sbsim: memory: {}\n", f.describe());
-      if (!write_outputs(hw)) return 1;
+      if (!write_outputs(hw, "volume " + std::filesystem::path(volume_file).filename().string(),
+                         sim::volume_summary_json(board, boot, hw.machine)))
+        return 1;
       return boot.findings.empty() && memory.empty() && dxe_clean(boot.dxe) ? 0 : 1;
     }
 
@@ -452,7 +486,7 @@ int main(int argc, char **argv) {
     }
     for (const sim::MemoryFinding &f : memory) fmt::print(stderr, "sbsim: memory: {}\n", f.describe());
     if (reset_loop) fmt::print(stderr, "sbsim: the board kept resetting; stopped after {} passes\n", passes.size());
-    if (!write_outputs(hw)) return 1;
+    if (!write_outputs(hw, engine_name, sim::summary_json(board, passes, dxe, hw.machine))) return 1;
     return clean ? 0 : 1;
   } catch (const std::exception &e) {
     fmt::print(stderr, "sbsim: {}\n", e.what());

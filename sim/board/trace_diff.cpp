@@ -137,9 +137,10 @@ std::vector<TraceLine> select_lines(const std::vector<TraceLine> &lines, const s
   return out;
 }
 
-std::vector<TraceLine> fold_delays(const std::vector<TraceLine> &lines) {
+std::vector<TraceLine> fold_delays(const std::vector<TraceLine> &lines, std::vector<std::size_t> *first) {
   std::vector<TraceLine> out;
   for (std::size_t i = 0; i < lines.size();) {
+    if (first != nullptr) first->push_back(i);
     const std::optional<DelayRun> run = delay_run_at(lines, i);
     if (!run) {
       out.push_back(lines[i++]);
@@ -186,8 +187,8 @@ std::string describe(const TraceLine &l) {
   return fmt::format("{:<3} {} [{}] = {}", l.op, name, where, hex_value(l.value, l.width));
 }
 
-bool diff_traces(const std::vector<TraceLine> &old_lines, const std::vector<TraceLine> &new_lines, std::ostream &out,
-                 std::uint64_t stall_slack_us) {
+std::vector<DiffMark> diff_marks(const std::vector<TraceLine> &old_lines, const std::vector<TraceLine> &new_lines,
+                                 std::uint64_t stall_slack_us) {
   std::vector<std::string> a, b;
   for (const TraceLine &l : old_lines) a.push_back(key(l, stall_slack_us != 0));
   for (const TraceLine &l : new_lines) b.push_back(key(l, stall_slack_us != 0));
@@ -195,53 +196,75 @@ bool diff_traces(const std::vector<TraceLine> &old_lines, const std::vector<Trac
   diff.compose();
   const auto ses = diff.getSes().getSequence();
 
-  bool same = true;
+  std::vector<DiffMark> marks;
+  for (std::size_t i = 0; i < ses.size();) {
+    if (ses[i].second.type == dtl::SES_COMMON) {
+      // Delays matched by place: their lengths may differ by the slack.
+      const std::size_t o = static_cast<std::size_t>(ses[i].second.beforeIdx - 1);
+      const std::size_t c = static_cast<std::size_t>(ses[i].second.afterIdx - 1);
+      const std::uint64_t so = old_lines[o].stall_us, sc = new_lines[c].stall_us;
+      if (old_lines[o].op == "stall" && (so > sc ? so - sc : sc - so) > stall_slack_us)
+        marks.push_back({DiffMark::Kind::Changed, o, c, DiffMark::Hunk{o, c, false, o, std::nullopt}});
+      ++i;
+      continue;
+    }
+    // A hunk: deletions then additions (dtl's order), up to the next common line.
+    std::vector<std::size_t> removed, added;
+    std::size_t j = i;
+    for (; j < ses.size() && ses[j].second.type != dtl::SES_COMMON; ++j) {
+      if (ses[j].second.type == dtl::SES_DELETE) removed.push_back(static_cast<std::size_t>(ses[j].second.beforeIdx - 1));
+      else added.push_back(static_cast<std::size_t>(ses[j].second.afterIdx - 1));
+    }
+    // The common line before the hunk, for orientation.
+    DiffMark::Hunk hunk{i > 0 ? static_cast<std::size_t>(ses[i - 1].second.beforeIdx) : 0,
+                        i > 0 ? static_cast<std::size_t>(ses[i - 1].second.afterIdx) : 0, i > 0, std::nullopt,
+                        std::nullopt};
+    if (!removed.empty()) hunk.heading_old = removed.front();
+    else hunk.heading_new = added.front();
+    // Pair a removed line with an added one of the same register: a changed value. Lines
+    // without a partner are removed or added, in boot order.
+    const auto partner_ahead = [&](std::size_t r, std::size_t n) {
+      for (std::size_t k = n; k < added.size(); ++k) {
+        if (same_register(old_lines[removed[r]], new_lines[added[k]])) return true;
+      }
+      return false;
+    };
+    std::size_t r = 0, n = 0;
+    while (r < removed.size() || n < added.size()) {
+      DiffMark m;
+      if (r < removed.size() && n < added.size() && same_register(old_lines[removed[r]], new_lines[added[n]])) {
+        m = {DiffMark::Kind::Changed, removed[r++], added[n++], std::nullopt};
+      } else if (r < removed.size() && (n == added.size() || !partner_ahead(r, n))) {
+        m = {DiffMark::Kind::Removed, removed[r++], std::nullopt, std::nullopt};
+      } else {
+        m = {DiffMark::Kind::Added, std::nullopt, added[n++], std::nullopt};
+      }
+      if (r + n == 1) m.hunk = hunk;
+      marks.push_back(m);
+    }
+    i = j;
+  }
+  return marks;
+}
+
+bool diff_traces(const std::vector<TraceLine> &old_lines, const std::vector<TraceLine> &new_lines, std::ostream &out,
+                 std::uint64_t stall_slack_us) {
+  const std::vector<DiffMark> marks = diff_marks(old_lines, new_lines, stall_slack_us);
   std::string group;  // the phase and step of the last line printed
   const auto heading = [&](const TraceLine &l) {
     const std::string g = l.phase + (l.in.empty() ? "" : " > " + l.in);
     if (g != group) out << "=== " << g << '\n';
     group = g;
   };
-  for (std::size_t i = 0; i < ses.size();) {
-    if (ses[i].second.type == dtl::SES_COMMON) {
-      // Delays matched by place: their lengths may differ by the slack.
-      const TraceLine &o = old_lines[ses[i].second.beforeIdx - 1], &c = new_lines[ses[i].second.afterIdx - 1];
-      const std::uint64_t apart = o.stall_us > c.stall_us ? o.stall_us - c.stall_us : c.stall_us - o.stall_us;
-      if (o.op == "stall" && apart > stall_slack_us) {
-        same = false;
-        heading(o);
-        out << fmt::format("@@ after access {} of the old trace\n", ses[i].second.beforeIdx - 1);
-        out << fmt::format("  ~ stall {} us -> {} us\n", o.stall_us, c.stall_us);
-      }
-      ++i;
-      continue;
+  for (const DiffMark &m : marks) {
+    if (m.hunk) {
+      heading(m.hunk->heading_old ? old_lines[*m.hunk->heading_old] : new_lines[*m.hunk->heading_new]);
+      out << fmt::format("@@ after access {} of the old trace\n", m.hunk->after_old);
+      if (m.hunk->context) out << "    " << describe(old_lines[m.hunk->after_old - 1]) << '\n';
     }
-    same = false;
-    // A hunk: deletions then additions (dtl's order), up to the next common line.
-    std::vector<const TraceLine *> removed, added;
-    std::size_t j = i;
-    for (; j < ses.size() && ses[j].second.type != dtl::SES_COMMON; ++j) {
-      if (ses[j].second.type == dtl::SES_DELETE) removed.push_back(&old_lines[ses[j].second.beforeIdx - 1]);
-      else added.push_back(&new_lines[ses[j].second.afterIdx - 1]);
-    }
-    // The common line before the hunk, for orientation.
-    const std::size_t at_old = i > 0 ? static_cast<std::size_t>(ses[i - 1].second.beforeIdx) : 0;
-    const TraceLine &first = !removed.empty() ? *removed.front() : *added.front();
-    heading(first);
-    out << fmt::format("@@ after access {} of the old trace\n", at_old);
-    if (i > 0) out << "    " << describe(old_lines[at_old - 1]) << '\n';
-    // Pair a removed line with an added one of the same register: a changed value. Lines
-    // without a partner are printed as removed or added, in boot order.
-    const auto partner_ahead = [&](std::size_t r, std::size_t n) {
-      for (std::size_t k = n; k < added.size(); ++k) {
-        if (same_register(*removed[r], *added[k])) return true;
-      }
-      return false;
-    };
-    std::size_t r = 0, n = 0;
-    while (r < removed.size() || n < added.size()) {
-      if (r < removed.size() && n < added.size() && same_register(*removed[r], *added[n])) {
-        const TraceLine &o = *removed[r++], &c = *added[n++];
+    switch (m.kind) {
+      case DiffMark::Kind::Changed: {
+        const TraceLine &o = old_lines[*m.old_index], &c = new_lines[*m.new_index];
         heading(c);
         if (o.op == "stall") {
           out << fmt::format("  ~ stall {} us -> {} us\n", o.stall_us, c.stall_us);
@@ -249,17 +272,19 @@ bool diff_traces(const std::vector<TraceLine> &old_lines, const std::vector<Trac
           out << fmt::format("  ~ {} -> {} ({})\n", describe(o), hex_value(c.value, c.width),
                              changed_bits(o.value, c.value, o.width));
         }
-      } else if (r < removed.size() && (n == added.size() || !partner_ahead(r, n))) {
-        heading(*removed[r]);
-        out << "  - " << describe(*removed[r++]) << '\n';
-      } else {
-        heading(*added[n]);
-        out << "  + " << describe(*added[n++]) << '\n';
+        break;
       }
+      case DiffMark::Kind::Removed:
+        heading(old_lines[*m.old_index]);
+        out << "  - " << describe(old_lines[*m.old_index]) << '\n';
+        break;
+      case DiffMark::Kind::Added:
+        heading(new_lines[*m.new_index]);
+        out << "  + " << describe(new_lines[*m.new_index]) << '\n';
+        break;
     }
-    i = j;
   }
-  return same;
+  return marks.empty();
 }
 
 }  // namespace sim

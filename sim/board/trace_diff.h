@@ -53,14 +53,33 @@ std::string module_of(const TraceLine &line);
 std::vector<TraceLine> select_lines(const std::vector<TraceLine> &lines, const std::vector<std::string> &modules,
                                     const std::vector<std::string> &phases);
 
-// Each delay becomes one "stall N us" line.
-std::vector<TraceLine> fold_delays(const std::vector<TraceLine> &lines);
+// Each delay becomes one "stall N us" line; `first`, if given, gets each folded line's first line.
+std::vector<TraceLine> fold_delays(const std::vector<TraceLine> &lines, std::vector<std::size_t> *first = nullptr);
 
 // The folded trace as JSON lines without times: what tests/golden/ keeps.
 void write_folded(std::ostream &out, const std::vector<TraceLine> &folded);
 
 // One line as the diff prints it: "wr PM 0x62 [mem 0xFED80362, 8-bit] = 0x04".
 std::string describe(const TraceLine &line);
+
+// What differs between two (folded) traces, in boot order: a line whose value (or delay) changed,
+// a line only the old trace has, a line only the new one has. Indexes are into the two traces. The
+// first mark of a group of differences (a hunk) says where it lies: after access `after_old` of
+// the old trace (whose line is shown for orientation when `context`), under the phase and step of
+// the hunk's first line.
+struct DiffMark {
+  enum class Kind { Changed, Removed, Added };
+  struct Hunk {
+    std::size_t after_old = 0, after_new = 0;  // lines of each trace before the hunk
+    bool context = false;
+    std::optional<std::size_t> heading_old, heading_new;
+  };
+  Kind kind = Kind::Changed;
+  std::optional<std::size_t> old_index, new_index;
+  std::optional<Hunk> hunk;
+};
+std::vector<DiffMark> diff_marks(const std::vector<TraceLine> &old_lines, const std::vector<TraceLine> &new_lines,
+                                 std::uint64_t stall_slack_us = 0);
 
 // Prints the differences, grouped by phase and by what the module was doing; true when the
 // (folded) traces agree. Delays that differ by at most `stall_slack_us` count as the same: a

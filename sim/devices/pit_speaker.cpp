@@ -57,7 +57,7 @@ std::vector<Tone> PitSpeaker::tones() const {
   return t;
 }
 
-bool PitSpeaker::write_wav(const std::string &path, unsigned rate) const {
+std::string PitSpeaker::wav(unsigned rate) const {
   const std::vector<Tone> t = tones();
   const std::uint64_t end_ns = t.empty() ? 0 : t.back().end_ns;
   const std::size_t samples = static_cast<std::size_t>(end_ns * rate / 1'000'000'000ull);
@@ -70,14 +70,13 @@ bool PitSpeaker::write_wav(const std::string &path, unsigned rate) const {
       pcm[i] = phase < 0.5 ? 8000 : -8000;  // a square wave, as the speaker makes it
     }
   }
-  std::ofstream out(path, std::ios::binary);
-  if (!out) return false;
-  auto u32 = [&](std::uint32_t v) { out.write(reinterpret_cast<const char *>(&v), 4); };
-  auto u16 = [&](std::uint16_t v) { out.write(reinterpret_cast<const char *>(&v), 2); };
+  std::string out;
+  auto u32 = [&](std::uint32_t v) { out.append(reinterpret_cast<const char *>(&v), 4); };
+  auto u16 = [&](std::uint16_t v) { out.append(reinterpret_cast<const char *>(&v), 2); };
   const std::uint32_t data_bytes = static_cast<std::uint32_t>(pcm.size() * 2);
-  out.write("RIFF", 4);
+  out += "RIFF";
   u32(36 + data_bytes);
-  out.write("WAVEfmt ", 8);
+  out += "WAVEfmt ";
   u32(16);
   u16(1);  // PCM
   u16(1);  // mono
@@ -85,9 +84,16 @@ bool PitSpeaker::write_wav(const std::string &path, unsigned rate) const {
   u32(rate * 2);
   u16(2);
   u16(16);
-  out.write("data", 4);
+  out += "data";
   u32(data_bytes);
-  out.write(reinterpret_cast<const char *>(pcm.data()), data_bytes);
+  out.append(reinterpret_cast<const char *>(pcm.data()), data_bytes);
+  return out;
+}
+
+bool PitSpeaker::write_wav(const std::string &path, unsigned rate) const {
+  std::ofstream out(path, std::ios::binary);
+  const std::string bytes = wav(rate);
+  if (out) out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   return static_cast<bool>(out);
 }
 

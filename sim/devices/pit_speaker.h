@@ -35,6 +35,8 @@ class PitSpeaker : public IoDevice {
   std::uint16_t divisor() const { return divisor_; }
   std::uint8_t control() const { return control_; }
   bool write_wav(const std::string &path, unsigned sample_rate = 44100) const;
+  // The same sound as the bytes of a WAV file (16-bit mono PCM).
+  std::string wav(unsigned sample_rate = 44100) const;
 
  private:
   void update();

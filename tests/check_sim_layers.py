@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The simulator's folders and the one direction their dependencies take:
 
-    board -> engines -> services -> image, devices -> machine
+    report -> board -> engines -> services -> image, devices -> machine
 
 A file may include headers of its own folder and of the folders below it, never of a folder
 above it or beside it (devices and image know nothing of each other), and nothing in the two
@@ -26,6 +26,7 @@ BELOW = {
     "services": {"machine", "image"},
     "engines": {"machine", "image", "services"},
     "board": {"machine", "image", "services", "engines", "devices"},
+    "report": {"machine", "image", "services", "engines", "devices", "board"},
 }
 INCLUDE = re.compile(r'#include "((?:sim|tools)/[^"]+)"')
 PROJECT = re.compile(r'#include "((?:pi|sb_pei|cmos_error_prompt|edk2)/[^"]+)"')

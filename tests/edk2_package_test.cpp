@@ -22,7 +22,10 @@ std::string Hex(unsigned long Value) {
 
 std::string Format(const EFI_GUID &G) {
   std::string Text = Hex(G.Data1) + '-' + Hex(G.Data2) + '-' + Hex(G.Data3);
-  for (UINT8 B : G.Data4) Text += '-' + Hex(B);
+  for (UINT8 B : G.Data4) {
+    Text += '-';
+    Text += Hex(B);
+  }
   return Text;
 }
 
@@ -37,7 +40,8 @@ std::map<std::string, std::string> DecGuids() {
     if (!(Line >> Name >> Equals) || Name.rfind("g", 0) != 0 || Equals != "=") continue;
     std::string Out;
     for (size_t At = Text.find("0x"); At != std::string::npos; At = Text.find("0x", At + 2)) {
-      Out += (Out.empty() ? "" : "-") + Hex(std::stoul(Text.substr(At), nullptr, 16));
+      if (!Out.empty()) Out += '-';
+      Out += Hex(std::stoul(Text.substr(At), nullptr, 16));
     }
     Guids[Name] = Out;
   }

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "sim/image/image_cpu.h"
+#include "sim/machine/arena.h"
 #include "sim/engines/image_modules.h"
 #include "sim/image/image_symbols.h"
 #include "sim/image/pe_image.h"
@@ -130,3 +131,11 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace
+
+// A fixed mapping that fails says what the process has there: the arena's own range names the
+// arena's mapping, a hole says so.
+TEST(ImageEngine, AFailedFixedMappingNamesWhatLiesThere) {
+  sim::Arena::instance();
+  EXPECT_THAT(sim::mappings_over(sim::Arena::kBase + 0x1000, 0x1000), testing::StartsWith("40000000-48000000 rw-p"));
+  EXPECT_EQ(sim::mappings_over(0x10000, 0x1000), "nothing mapped there now");
+}

@@ -159,9 +159,9 @@ struct DepexCase {
 using sim::DepexOp;
 
 std::vector<std::uint8_t> Push(const EFI_GUID &g) {
-  std::vector<std::uint8_t> b{DepexOp::Push};
-  const auto *p = reinterpret_cast<const std::uint8_t *>(&g);
-  b.insert(b.end(), p, p + sizeof g);
+  std::vector<std::uint8_t> b(1 + sizeof g);
+  b[0] = DepexOp::Push;
+  std::memcpy(b.data() + 1, &g, sizeof g);
   return b;
 }
 std::vector<std::uint8_t> Cat(std::initializer_list<std::vector<std::uint8_t>> parts) {

@@ -9,6 +9,7 @@
 #include "sim/machine/machine.h"
 #include "sim/machine/names.h"
 #include "sim/board/pei_boot.h"
+#include "sim/board/random_board.h"
 #include "sim/board/scenario.h"
 #include "sim/board/summary.h"
 #include "sim/board/sb_config_fields.h"
@@ -329,6 +330,11 @@ int main(int argc, char **argv) {
                  "power-loss board");
   bool json = false;
   app.add_flag("--json", json, "print the summary as one JSON document instead of text");
+  std::optional<std::uint64_t> random_seed;
+  app.add_option("--random-board", random_seed,
+                 "SEED: boot a board made from SEED out of the given board (or the default): the sleep type, the "
+                 "boot mode, the hook and its flags, PM registers, USB ports and a later module's SMBus transactions "
+                 "drawn from it; the same seed makes the same board");
   std::vector<std::string> settings;
   app.add_option("--set", settings, "FIELD=VALUE: the platform sets a configuration field at hook point 0x100");
   std::string wav_file;
@@ -377,6 +383,7 @@ int main(int argc, char **argv) {
     std::optional<std::vector<sim::TraceLine>> against;
     if (!against_path.empty()) against = trace_of(against_path);
     sim::Board board = board_file.empty() ? sim::default_board() : sim::load_board(board_file);
+    if (random_seed) board = sim::random_board(board, *random_seed);
     if (sleep_type) board.sleep_type = *sleep_type;
     if (!keys.empty()) board.keys = keys;
     for (const std::string &s : settings) board.hook_settings[SbHookAfterDefaults].push_back(parse_setting(s));

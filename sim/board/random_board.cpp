@@ -1,5 +1,9 @@
 #include "sim/board/random_board.h"
 
+#include <fmt/format.h>
+
+#include <random>
+
 namespace sim {
 
 Board random_board(const Board &base, const Pick &pick) {
@@ -29,6 +33,15 @@ Board random_board(const Board &base, const Pick &pick) {
     for (auto bytes = pick(0, 32); bytes > 0; --bytes) t.data.push_back(static_cast<std::uint8_t>(pick(0, 0xFF)));
     board.smbus_consumer.push_back(t);
   }
+  return board;
+}
+
+Board random_board(const Board &base, std::uint64_t seed) {
+  std::mt19937_64 random(seed);
+  Board board = random_board(base, [&random](std::uint64_t lo, std::uint64_t hi) {
+    return std::uniform_int_distribution<std::uint64_t>(lo, hi)(random);
+  });
+  board.name = fmt::format("{}, random {}", base.name, seed);
   return board;
 }
 

@@ -13,5 +13,8 @@ namespace sim {
 // `pick(lo, hi)` gives a number in [lo, hi]: a fuzzer's input or a seeded generator.
 using Pick = std::function<std::uint64_t(std::uint64_t lo, std::uint64_t hi)>;
 Board random_board(const Board &base, const Pick &pick);
+// The board a seed makes (a 64-bit Mersenne twister drawing each choice uniformly): the same seed
+// gives the same board.
+Board random_board(const Board &base, std::uint64_t seed);
 
 }  // namespace sim

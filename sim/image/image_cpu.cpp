@@ -39,7 +39,8 @@ std::uint8_t *image_memory(std::uint64_t address, std::uint64_t size) {
   void *p = mmap(reinterpret_cast<void *>(address), size, PROT_READ | PROT_WRITE,
                  MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
   if (p != reinterpret_cast<void *>(address))
-    throw std::runtime_error(fmt::format("cannot map image memory at 0x{:X}", address));
+    throw std::runtime_error(fmt::format("cannot map image memory at 0x{:X}: the process has there: {}", address,
+                                         sim::mappings_over(address, size)));
   mapped[address] = size;
   return static_cast<std::uint8_t *>(p);
 }

@@ -10,6 +10,23 @@
 
 namespace sim {
 
+std::string mappings_over(std::uint64_t address, std::uint64_t size) {
+  std::FILE *maps = std::fopen("/proc/self/maps", "r");
+  if (maps == nullptr) return "(the process's mappings cannot be read)";
+  std::string out;
+  char line[512];
+  while (std::fgets(line, sizeof line, maps) != nullptr) {
+    unsigned long long first = 0, end = 0;
+    if (std::sscanf(line, "%llx-%llx", &first, &end) != 2 || end <= address || first >= address + size) continue;
+    std::string text(line);
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    if (!out.empty()) out += "; ";
+    out += text;
+  }
+  std::fclose(maps);
+  return out.empty() ? std::string("nothing mapped there now") : out;
+}
+
 Arena &Arena::instance() {
   static Arena arena;
   return arena;
@@ -19,8 +36,10 @@ Arena::Arena() {
   void *p = mmap(reinterpret_cast<void *>(kBase), kSize, PROT_READ | PROT_WRITE,
                  MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
   if (p == MAP_FAILED || reinterpret_cast<std::uint64_t>(p) != kBase) {
-    std::fprintf(stderr, "sim: cannot map the RAM arena at 0x%llx: %s\n", static_cast<unsigned long long>(kBase),
-                 p == MAP_FAILED ? std::strerror(errno) : "placed elsewhere");
+    const int error = errno;
+    std::fprintf(stderr, "sim: cannot map the RAM arena at 0x%llx: %s; the process has there: %s\n",
+                 static_cast<unsigned long long>(kBase), p == MAP_FAILED ? std::strerror(error) : "placed elsewhere",
+                 mappings_over(kBase, kSize).c_str());
     std::abort();
   }
   base_ = static_cast<std::uint8_t *>(p);

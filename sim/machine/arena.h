@@ -3,8 +3,13 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace sim {
+
+// What this process has mapped over [address, address + size), from /proc/self/maps, for a
+// message that says why a fixed mapping failed ("0x3ff00000-0x40100000 rw-p [heap]").
+std::string mappings_over(std::uint64_t address, std::uint64_t size);
 
 class Arena {
  public:

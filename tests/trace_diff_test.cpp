@@ -104,4 +104,31 @@ INSTANTIATE_TEST_SUITE_P(
       return name;
     });
 
+// The marks the report places on a boot's accesses: what changed, what only the new boot has, and
+// where a line only the old boot has would have been (after the new boot's lines before it).
+TEST(DiffMarks, PlaceEachDifferenceOnTheNewTrace) {
+  const std::vector<TraceLine> old_lines = {
+      Access("out", 0xCD6, 0x24, "PM_INDEX"), Access("out", 0xCD7, 0x01, "PM 0x24"),
+      Access("rd", 0xFED803E0, 0, "PM 0xE0"), Access("wr", 0xFED803E0, 0xD8, "PM 0xE0"),
+      Access("out", 0xCF9, 0x06, "RST_CNT")};
+  const std::vector<TraceLine> new_lines = {
+      Access("out", 0xCD6, 0x24, "PM_INDEX"), Access("out", 0xCD7, 0x41, "PM 0x24"),  // changed
+      Access("rd", 0xFED803E0, 0, "PM 0xE0"),                                         // its write removed
+      Access("out", 0xCF9, 0x06, "RST_CNT"), Access("out", 0x80, 0x44, "POST")};      // one added at the end
+  const auto marks = sim::diff_marks(old_lines, new_lines);
+  ASSERT_EQ(marks.size(), 3u);
+  EXPECT_EQ(marks[0].kind, sim::DiffMark::Kind::Changed);
+  EXPECT_EQ(marks[0].old_index, 1u);
+  EXPECT_EQ(marks[0].new_index, 1u);
+  ASSERT_TRUE(marks[0].hunk.has_value());
+  EXPECT_EQ(marks[0].hunk->after_new, 1u);
+  EXPECT_EQ(marks[1].kind, sim::DiffMark::Kind::Removed);
+  EXPECT_EQ(marks[1].old_index, 3u);
+  ASSERT_TRUE(marks[1].hunk.has_value());
+  EXPECT_EQ(marks[1].hunk->after_new, 3u);  // after the new boot's read of PM 0xE0
+  EXPECT_EQ(marks[2].kind, sim::DiffMark::Kind::Added);
+  EXPECT_EQ(marks[2].new_index, 4u);
+  EXPECT_TRUE(sim::diff_marks(old_lines, old_lines).empty());
+}
+
 }  // namespace

@@ -230,7 +230,7 @@ std::vector<DiffMark> diff_marks(const std::vector<TraceLine> &old_lines, const 
       return false;
     };
     std::size_t r = 0, n = 0;
-    while (r < removed.size() || n < added.size()) {
+    for (bool first = true; r < removed.size() || n < added.size(); first = false) {
       DiffMark m;
       if (r < removed.size() && n < added.size() && same_register(old_lines[removed[r]], new_lines[added[n]])) {
         m = {DiffMark::Kind::Changed, removed[r++], added[n++], std::nullopt};
@@ -239,7 +239,7 @@ std::vector<DiffMark> diff_marks(const std::vector<TraceLine> &old_lines, const 
       } else {
         m = {DiffMark::Kind::Added, std::nullopt, added[n++], std::nullopt};
       }
-      if (r + n == 1) m.hunk = hunk;
+      if (first) m.hunk = hunk;
       marks.push_back(m);
     }
     i = j;

@@ -18,6 +18,52 @@
 extern "C" char __executable_start[];  // the host program's code, from the linker
 extern "C" char etext[];
 
+// Calls the function at `fn` as the Microsoft x64 convention calls: the first four arguments in
+// RCX, RDX, R8 and R9, the rest on the stack above 32 bytes of shadow space, the result in RAX.
+// The image's call is forwarded as it was made, whatever the function's own parameter types (a
+// call through a C++ pointer of one type to a function of another would be undefined). Every
+// register the convention has the callee keep is one the System V caller expects kept. The frame
+// has unwind information, so that a stand-in's exception (a hang, a fault) passes through.
+extern "C" std::uint64_t sb_call_ms_abi(std::uint64_t fn, const std::uint64_t *args);
+asm(R"(
+    .pushsection .text
+    .globl sb_call_ms_abi
+    .type sb_call_ms_abi, @function
+sb_call_ms_abi:
+    .cfi_startproc
+    pushq %rbp
+    .cfi_def_cfa_offset 16
+    .cfi_offset %rbp, -16
+    movq %rsp, %rbp
+    .cfi_def_cfa_register %rbp
+    subq $80, %rsp
+    movq %rdi, %rax
+    movq %rsi, %r10
+    movq 32(%r10), %r11
+    movq %r11, 32(%rsp)
+    movq 40(%r10), %r11
+    movq %r11, 40(%rsp)
+    movq 48(%r10), %r11
+    movq %r11, 48(%rsp)
+    movq 56(%r10), %r11
+    movq %r11, 56(%rsp)
+    movq 64(%r10), %r11
+    movq %r11, 64(%rsp)
+    movq 72(%r10), %r11
+    movq %r11, 72(%rsp)
+    movq (%r10), %rcx
+    movq 8(%r10), %rdx
+    movq 16(%r10), %r8
+    movq 24(%r10), %r9
+    callq *%rax
+    leave
+    .cfi_def_cfa %rsp, 8
+    ret
+    .cfi_endproc
+    .size sb_call_ms_abi, .-sb_call_ms_abi
+    .popsection
+)");
+
 namespace sim {
 namespace {
 
@@ -627,12 +673,9 @@ std::uint64_t ImageCpu::run(std::uint64_t pc) {
 // A stand-in's own function, reached through a table the host filled: called with the
 // Microsoft x64 arguments the image passed (ten cover every service the modules use).
 std::uint64_t ImageCpu::call_host_function(std::uint64_t address) {
-  using Fn = std::uint64_t(__attribute__((ms_abi)) *)(std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t,
-                                                        std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t,
-                                                        std::uint64_t, std::uint64_t);
   std::uint64_t a[10];
   for (unsigned i = 0; i < 10; ++i) a[i] = arg(i);
-  return reinterpret_cast<Fn>(address)(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9]);
+  return sb_call_ms_abi(address, a);
 }
 
 std::string ImageCpu::describe_pc(std::uint64_t pc) const {

@@ -133,7 +133,7 @@ case "${1:-}" in
       *)
         # The boot, and the same boot as a page to open in a browser.
         ./build/sbsim "$@" --report build/report.html
-        echo "Report: build/report.html (open it in a browser: the timeline, every access, the registers)"
+        echo "Report: build/report.html (open it in a browser: the timeline, every access, the registers)" >&2
         ;;
     esac
     ;;

@@ -19,7 +19,8 @@ extern "C" char __executable_start[];  // the host program's code, from the link
 extern "C" char etext[];
 
 // Calls the function at `fn` as the Microsoft x64 convention calls: the first four arguments in
-// RCX, RDX, R8 and R9, the rest on the stack above 32 bytes of shadow space, the result in RAX.
+// RCX, RDX, R8 and R9, the other six on the stack above 32 bytes of shadow space, the result in
+// RAX.
 // The image's call is forwarded as it was made, whatever the function's own parameter types (a
 // call through a C++ pointer of one type to a function of another would be undefined). Every
 // register the convention has the callee keep is one the System V caller expects kept. The frame
@@ -39,18 +40,10 @@ sb_call_ms_abi:
     subq $80, %rsp
     movq %rdi, %rax
     movq %rsi, %r10
-    movq 32(%r10), %r11
-    movq %r11, 32(%rsp)
-    movq 40(%r10), %r11
-    movq %r11, 40(%rsp)
-    movq 48(%r10), %r11
-    movq %r11, 48(%rsp)
-    movq 56(%r10), %r11
-    movq %r11, 56(%rsp)
-    movq 64(%r10), %r11
-    movq %r11, 64(%rsp)
-    movq 72(%r10), %r11
-    movq %r11, 72(%rsp)
+    leaq 32(%r10), %rsi
+    leaq 32(%rsp), %rdi
+    movl $6, %ecx
+    rep movsq
     movq (%r10), %rcx
     movq 8(%r10), %rdx
     movq 16(%r10), %r8

@@ -122,6 +122,12 @@ class Reports(unittest.TestCase):
         waits = self.driver.execute_script(
             "return [...document.querySelectorAll('#timeline .span.wait')].length")
         self.assertGreater(waits, 0, "the USB ports' waits are drawn")
+        # Each access of the image names the instruction that made it, by the image's symbols.
+        sources = self.driver.execute_script(
+            "return [...document.querySelectorAll('#trace tbody tr')].map(r => r.cells[11].textContent)")
+        self.assertTrue(all(s.startswith("SbPei+0x") or s.startswith("CmosErrorPrompt+0x") for s in sources))
+        self.assertIn("SbPei+0x", " ".join(sources))
+        self.assertTrue(any("(sbpei::" in s for s in sources))
 
     def test_a_register_edit_is_marked_and_counted(self):
         golden, was = edited_golden("PM 0x24", "out", 6)
@@ -129,7 +135,7 @@ class Reports(unittest.TestCase):
         self.open(html, "power-loss-against-edited")
         self.assertEqual(self.driver.find_element("id", "diff-count").get_attribute("data-count"), "1")
         marked = self.driver.execute_script(
-            "return [...document.querySelectorAll('#trace tbody tr.changed')].map(r => [r.dataset.i, r.cells[11].textContent])")
+            "return [...document.querySelectorAll('#trace tbody tr.changed')].map(r => [r.dataset.i, r.cells[12].textContent])")
         edited = next(i for i, a in enumerate(accesses) if a.get("reg") == "PM 0x24" and a["op"] == "out")
         self.assertEqual(len(marked), 1)
         self.assertEqual(int(marked[0][0]), edited)
@@ -154,7 +160,7 @@ class Reports(unittest.TestCase):
         # Between the CMOS read that chose the misdeed and the POST write that spends the value: the
         # row after it is marked.
         marked = self.driver.execute_script(
-            "return [...document.querySelectorAll('#trace tbody tr.finding')].map(r => [Number(r.dataset.i), r.cells[11].textContent])")
+            "return [...document.querySelectorAll('#trace tbody tr.finding')].map(r => [Number(r.dataset.i), r.cells[12].textContent])")
         self.assertEqual(len(marked), 1)
         self.assertIn("uninitialized-read", marked[0][1])
         self.assertEqual([accesses[marked[0][0] - 1].get("reg"), accesses[marked[0][0]].get("reg")], ["CMOS 0x40", "POST"])

@@ -60,6 +60,14 @@ sb_call_ms_abi:
 namespace sim {
 namespace {
 
+// "SbPei+0x5BD (sbpei::SmbusExecute+0x2D at sb_pei/smbus.cpp:120)": the module and offset, then
+// what the image's symbols say.
+std::string describe_in_image(const std::string &module, const std::string &file, std::uint64_t load, std::uint64_t pc) {
+  const std::string s = fmt::format("{}+0x{:X}", module, pc - load);
+  const std::string symbol = file.empty() ? std::string{} : ImageSymbols::of(file).describe(static_cast<std::uint32_t>(pc - load));
+  return symbol.empty() ? s : fmt::format("{} ({})", s, symbol);
+}
+
 constexpr std::uint64_t kPage = 0x1000;
 constexpr std::uint64_t kTrapAreaSize = 0x10000;
 constexpr std::size_t kStackSize = 64 * 1024;
@@ -125,11 +133,23 @@ ImageCpu *running(void *user) { return static_cast<ImageCpu::Emulator *>(user)->
 // cross: a throw from the machine (a reset, the watchdog) is held and the run stopped.
 struct ImageCpuHooks {
   static bool stopped(ImageCpu *cpu) { return cpu->pending_ != nullptr; }
+  // The instruction making an access, for the machine's record while it is made.
+  struct SourcePc {
+    Machine &m = Machine::current();
+    const std::uint64_t before = m.source_pc();
+    explicit SourcePc(const ImageCpu &cpu) {
+      if (!m.trace().enabled()) return;
+      cpu.name_code_for(m);
+      m.set_source_pc(cpu.reg(cpu.is_64_ ? UC_X86_REG_RIP : UC_X86_REG_EIP));
+    }
+    ~SourcePc() { m.set_source_pc(before); }
+  };
 
   static std::uint32_t in(uc_engine *, std::uint32_t port, int size, void *user) {
     auto *cpu = running(user);
     if (stopped(cpu)) return 0xFFFFFFFF;
     try {
+      const SourcePc at(*cpu);
       return Machine::current().io_read(static_cast<std::uint16_t>(port), static_cast<unsigned>(size) * 8,
                                         cpu->access_via_, cpu->access_module_);
     } catch (...) {
@@ -141,6 +161,7 @@ struct ImageCpuHooks {
     auto *cpu = running(user);
     if (stopped(cpu)) return;
     try {
+      const SourcePc at(*cpu);
       Machine::current().io_write(static_cast<std::uint16_t>(port), static_cast<unsigned>(size) * 8, value,
                                   cpu->access_via_, cpu->access_module_);
     } catch (...) {
@@ -152,6 +173,7 @@ struct ImageCpuHooks {
     ImageCpu *cpu = r->emulator->cpu;
     if (stopped(cpu)) return ~0ull;
     try {
+      const SourcePc at(*cpu);
       Machine &m = Machine::current();
       const std::uint64_t a = r->base + offset;
       const char *via = cpu->access_via_, *module = cpu->access_module_;
@@ -167,6 +189,7 @@ struct ImageCpuHooks {
     ImageCpu *cpu = r->emulator->cpu;
     if (stopped(cpu)) return;
     try {
+      const SourcePc at(*cpu);
       Machine &m = Machine::current();
       const std::uint64_t a = r->base + offset;
       const char *via = cpu->access_via_, *module = cpu->access_module_;
@@ -640,6 +663,22 @@ std::uint64_t ImageCpu::run(std::uint64_t pc) {
     const std::uint64_t target = fault_address_ != 0 ? fault_address_ : here;
     if (target == kReturnSentinel) return result();
 
+    // The accesses the service makes are the image's call's (the instruction before the return
+    // address).
+    Machine *machine = Machine::has_current() ? &Machine::current() : nullptr;
+    const std::uint64_t outer_pc = machine != nullptr ? machine->source_pc() : 0;
+    if (machine != nullptr && machine->trace().enabled()) {
+      name_code_for(*machine);
+      const std::uint64_t sp = reg(sp_reg);
+      machine->set_source_pc((is_64_ ? *static_cast<std::uint64_t *>(host(sp, 8)) : read32(sp)) - 1);
+    }
+    struct Restore {
+      Machine *m;
+      std::uint64_t pc;
+      ~Restore() {
+        if (m != nullptr) m->set_source_pc(pc);
+      }
+    } restore{machine, outer_pc};
     std::uint64_t value;
     if (target >= kTrapBase && target < kTrapBase + traps_.size() * kTrapStride && (target - kTrapBase) % kTrapStride == 0) {
       value = traps_[(target - kTrapBase) / kTrapStride].handler(*this);
@@ -671,13 +710,17 @@ std::uint64_t ImageCpu::call_host_function(std::uint64_t address) {
   return sb_call_ms_abi(address, a);
 }
 
+void ImageCpu::name_code_for(Machine &machine) const {
+  if (image_file_.empty() || machine.names_code_at(load_)) return;
+  machine.name_code(load_, load_ + size_, [module = module_, file = image_file_, load = load_](std::uint64_t pc) {
+    return describe_in_image(module, file, load, pc);
+  });
+}
+
 std::string ImageCpu::describe_pc(std::uint64_t pc) const {
   if (namer_) return namer_(pc);
   if (!owns(pc)) return fmt::format("0x{:X}", pc);
-  std::string s = fmt::format("{}+0x{:X}", module_, pc - load_);
-  const std::string symbol =
-      image_file_.empty() ? std::string{} : ImageSymbols::of(image_file_).describe(static_cast<std::uint32_t>(pc - load_));
-  return symbol.empty() ? s : fmt::format("{} ({})", s, symbol);
+  return describe_in_image(module_, image_file_, load_, pc);
 }
 
 std::string ImageCpu::describe_instruction(std::uint64_t pc) const {

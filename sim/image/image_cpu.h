@@ -28,6 +28,7 @@ struct uc_context;
 
 namespace sim {
 
+class Machine;
 class MemoryCheck;
 
 // The image did something no board allows: a wild access, an invalid instruction, a jump
@@ -140,6 +141,8 @@ class ImageCpu {
   void unwatch_memory();
   // The instruction at `address` as messages name it: the namer's words, else image+offset.
   std::string describe_pc(std::uint64_t address) const;
+  // Tells the machine how to name this image's instructions (once per machine).
+  void name_code_for(Machine &machine) const;
   // The image's code at `address`, for messages ("SbPei+0x1F3"); the default names the image.
   void name_addresses(std::function<std::string(std::uint64_t)> namer) { namer_ = std::move(namer); }
   std::uint32_t read32(std::uint64_t address) const;

@@ -188,6 +188,17 @@ const Machine::Region *Machine::find_region(std::uint64_t addr, unsigned width) 
   return nullptr;
 }
 
+void Machine::name_code(std::uint64_t first, std::uint64_t end, std::function<std::string(std::uint64_t)> describe) {
+  code_.erase(code_.lower_bound(first), code_.lower_bound(end));
+  code_[first] = {end, std::move(describe)};
+}
+
+std::string Machine::describe_code(std::uint64_t pc) const {
+  auto it = code_.upper_bound(pc);
+  if (pc == 0 || it == code_.begin() || pc >= (--it)->second.end) return {};
+  return it->second.describe(pc);
+}
+
 void Machine::finish(Access &a, std::uint64_t cost) {
   now_ns_ += cost;
   if (a.op == Op::In || a.op == Op::Out) {
@@ -198,6 +209,7 @@ void Machine::finish(Access &a, std::uint64_t cost) {
   }
   a.context = timeline_.context();
   if (a.module == nullptr) a.module = default_module_;
+  a.pc = source_pc_;
   if (observer_) observer_(a);
   trace_.record(a);
   check_deadline(&a);

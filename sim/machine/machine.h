@@ -169,6 +169,15 @@ class Machine {
                  const char *module = nullptr);
   // The module of accesses that name none (nullptr: none).
   void set_default_module(const char *module) { default_module_ = module; }
+  // The image instruction that the next accesses are made for (0: none); an engine that runs
+  // images sets it around each access and each service call an image makes.
+  std::uint64_t source_pc() const { return source_pc_; }
+  void set_source_pc(std::uint64_t pc) { source_pc_ = pc; }
+  // Code of an image at [first, end): `describe` names an instruction in it ("SbPei+0x5BD
+  // (sbpei::SmbusExecute+0x2D)"). A range loaded again replaces the old one.
+  void name_code(std::uint64_t first, std::uint64_t end, std::function<std::string(std::uint64_t)> describe);
+  std::string describe_code(std::uint64_t pc) const;
+  bool names_code_at(std::uint64_t first) const { return code_.count(first) != 0; }
 
   // Ports and memory addresses that no device claims: they read all ones and take writes into
   // nothing. Counted by port or address, whatever the trace does.
@@ -236,6 +245,12 @@ class Machine {
   std::uint64_t deadline_ns_ = 0;
   Observer observer_;
   const char *default_module_ = nullptr;
+  std::uint64_t source_pc_ = 0;
+  struct CodeRange {
+    std::uint64_t end;
+    std::function<std::string(std::uint64_t)> describe;
+  };
+  std::map<std::uint64_t, CodeRange> code_;
   std::map<std::uint16_t, Unclaimed> unclaimed_ports_;
   std::map<std::uint64_t, Unclaimed> unclaimed_memory_;
   Timeline timeline_{now_ns_, trace_};

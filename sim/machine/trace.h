@@ -24,6 +24,9 @@ struct Access {
   // The module the access was made for, where a boot runs more than our two modules (a PEI
   // volume): the image whose code made it, or the caller of the CPU I/O PPI that made it.
   const char *module = nullptr;
+  // The instruction of an image that made it (for an access a service made, the image's call of
+  // that service), 0 when no image code made it; Machine::describe_code names it.
+  std::uint64_t pc = 0;
 };
 
 class Trace {

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <map>
 #include <set>
 
 #include "sim/board/summary.h"
@@ -30,11 +31,24 @@ std::string base64(const std::string &bytes) {
   return out;
 }
 
-// Every access as a row: [t_ns, op, addr, width, value, reg, via, module, phase, in].
-json trace_rows(const std::vector<TraceLine> &lines) {
+// Every access as a row: [t_ns, op, addr, width, value, reg, via, module, phase, in, source],
+// the source an index into `sources` (the image instruction that made it, named by the image's
+// symbols), -1 where no image code made it.
+json trace_rows(const Machine &machine, const std::vector<TraceLine> &lines, json &sources) {
+  std::map<std::uint64_t, int> index;
   json rows = json::array();
-  for (const TraceLine &l : lines)
-    rows.push_back(json::array({l.t_ns.value_or(0), l.op, l.addr, l.width, l.value, l.reg, l.via, module_of(l), l.phase, l.in}));
+  const auto &entries = machine.trace().entries();
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const TraceLine &l = lines[i];
+    int source = -1;
+    if (const std::uint64_t pc = entries[i].pc; pc != 0) {
+      auto [it, added] = index.emplace(pc, static_cast<int>(sources.size()));
+      if (added) sources.push_back(machine.describe_code(pc));
+      source = it->second;
+    }
+    rows.push_back(
+        json::array({l.t_ns.value_or(0), l.op, l.addr, l.width, l.value, l.reg, l.via, module_of(l), l.phase, l.in, source}));
+  }
   return rows;
 }
 
@@ -120,7 +134,9 @@ json report_data(const ReportInput &in) {
   data["board"] = in.board;
   data["engine"] = in.engine;
   data["summary"] = in.summary;
-  data["trace"] = trace_rows(lines);
+  json sources = json::array();
+  data["trace"] = trace_rows(machine, lines, sources);
+  data["sources"] = sources;
   data["timeline"] = timeline_data(machine, lines);
   data["bits"] = bit_fields(lines);
   data["diff"] = in.against ? diff_data(in, lines) : json(nullptr);

@@ -390,8 +390,9 @@ int main(int argc, char **argv) {
     const std::string label =
         board_file.empty() ? std::string("power-loss") : std::filesystem::path(board_file).stem().string();
     // What a boot leaves for the files asked for.
+    // `summary` makes the boot's summary, for a report only.
     const auto write_outputs = [&](sim::BoardHardware &hw, const std::string &engine_label,
-                                   const nlohmann::ordered_json &summary) {
+                                   const std::function<nlohmann::ordered_json()> &summary) {
       if (!wav_file.empty() && !hw.southbridge.speaker.write_wav(wav_file)) {
         fmt::print(stderr, "sbsim: cannot write {}\n", wav_file);
         return false;
@@ -416,7 +417,7 @@ int main(int argc, char **argv) {
         return false;
       }
       if (report_file.empty()) return true;
-      const sim::ReportInput report{board.name, engine_label, &hw.machine, summary, against, against_path,
+      const sim::ReportInput report{board.name, engine_label, &hw.machine, summary(), against, against_path,
                                     report_stall_slack,
                                     hw.southbridge.speaker.tones().empty() ? std::string() : hw.southbridge.speaker.wav(11025)};
       if (!write_file(report_file, [&](std::ostream &out) { out << sim::report_html(report); })) return false;
@@ -463,7 +464,7 @@ int main(int argc, char **argv) {
       const std::vector<sim::MemoryFinding> &memory = hw.machine.memory().findings();
       for (const sim::MemoryFinding &f : memory) fmt::print(stderr, "sbsim: memory: {}\n", f.describe());
       if (!write_outputs(hw, "volume " + std::filesystem::path(volume_file).filename().string(),
-                         sim::volume_summary_json(board, boot, hw.machine)))
+                         [&] { return sim::volume_summary_json(board, boot, hw.machine); }))
         return 1;
       return boot.findings.empty() && memory.empty() && dxe_clean(boot.dxe) ? 0 : 1;
     }
@@ -493,7 +494,7 @@ int main(int argc, char **argv) {
     }
     for (const sim::MemoryFinding &f : memory) fmt::print(stderr, "sbsim: memory: {}\n", f.describe());
     if (reset_loop) fmt::print(stderr, "sbsim: the board kept resetting; stopped after {} passes\n", passes.size());
-    if (!write_outputs(hw, engine_name, sim::summary_json(board, passes, dxe, hw.machine))) return 1;
+    if (!write_outputs(hw, engine_name, [&] { return sim::summary_json(board, passes, dxe, hw.machine); })) return 1;
     return clean ? 0 : 1;
   } catch (const std::exception &e) {
     fmt::print(stderr, "sbsim: {}\n", e.what());

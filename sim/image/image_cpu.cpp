@@ -126,6 +126,29 @@ struct ImageCpu::Emulator {
 
 namespace {
 using MmioRegion = ImageCpu::Emulator::MmioRegion;
+
+// While in scope, the machine's accesses are made for the image instruction `pc()` gives (read
+// only when the trace records them); the one before is restored at the end.
+class ScopedSourcePc {
+ public:
+  template <class Pc>
+  ScopedSourcePc(const ImageCpu &cpu, Pc pc) : m_(Machine::has_current() ? &Machine::current() : nullptr) {
+    if (m_ == nullptr) return;
+    before_ = m_->source_pc();
+    if (!m_->trace().enabled()) return;
+    cpu.name_code_for(*m_);
+    m_->set_source_pc(pc());
+  }
+  ~ScopedSourcePc() {
+    if (m_ != nullptr) m_->set_source_pc(before_);
+  }
+  ScopedSourcePc(const ScopedSourcePc &) = delete;
+  ScopedSourcePc &operator=(const ScopedSourcePc &) = delete;
+
+ private:
+  Machine *m_;
+  std::uint64_t before_ = 0;
+};
 ImageCpu *running(void *user) { return static_cast<ImageCpu::Emulator *>(user)->cpu; }
 }  // namespace
 
@@ -134,15 +157,9 @@ ImageCpu *running(void *user) { return static_cast<ImageCpu::Emulator *>(user)->
 struct ImageCpuHooks {
   static bool stopped(ImageCpu *cpu) { return cpu->pending_ != nullptr; }
   // The instruction making an access, for the machine's record while it is made.
-  struct SourcePc {
-    Machine &m = Machine::current();
-    const std::uint64_t before = m.source_pc();
-    explicit SourcePc(const ImageCpu &cpu) {
-      if (!m.trace().enabled()) return;
-      cpu.name_code_for(m);
-      m.set_source_pc(cpu.reg(cpu.is_64_ ? UC_X86_REG_RIP : UC_X86_REG_EIP));
-    }
-    ~SourcePc() { m.set_source_pc(before); }
+  struct SourcePc : ScopedSourcePc {
+    explicit SourcePc(const ImageCpu &cpu)
+        : ScopedSourcePc(cpu, [&cpu] { return cpu.reg(cpu.is_64_ ? UC_X86_REG_RIP : UC_X86_REG_EIP); }) {}
   };
 
   static std::uint32_t in(uc_engine *, std::uint32_t port, int size, void *user) {
@@ -665,20 +682,10 @@ std::uint64_t ImageCpu::run(std::uint64_t pc) {
 
     // The accesses the service makes are the image's call's (the instruction before the return
     // address).
-    Machine *machine = Machine::has_current() ? &Machine::current() : nullptr;
-    const std::uint64_t outer_pc = machine != nullptr ? machine->source_pc() : 0;
-    if (machine != nullptr && machine->trace().enabled()) {
-      name_code_for(*machine);
+    const ScopedSourcePc call_site(*this, [&] {
       const std::uint64_t sp = reg(sp_reg);
-      machine->set_source_pc((is_64_ ? *static_cast<std::uint64_t *>(host(sp, 8)) : read32(sp)) - 1);
-    }
-    struct Restore {
-      Machine *m;
-      std::uint64_t pc;
-      ~Restore() {
-        if (m != nullptr) m->set_source_pc(pc);
-      }
-    } restore{machine, outer_pc};
+      return (is_64_ ? *static_cast<std::uint64_t *>(host(sp, 8)) : read32(sp)) - 1;
+    });
     std::uint64_t value;
     if (target >= kTrapBase && target < kTrapBase + traps_.size() * kTrapStride && (target - kTrapBase) % kTrapStride == 0) {
       value = traps_[(target - kTrapBase) / kTrapStride].handler(*this);

@@ -222,4 +222,32 @@ TEST_F(RegisterAccess, UnalignedPciAccessGoesToTheDataPortUnchanged) {
   EXPECT_TRUE(TraceIs(trace(), {Out(0xCF8, 32, 0x8000A340), Out(0xCFE, 32, 0x01020304)}));
 }
 
+// A memory block's storage comes in chunks made on first write: what a test or board sees must
+// not depend on where the chunks begin.
+TEST(MemoryBlockStorage, ReadsBackAcrossChunksZerosUntilWrittenAndAllOnesPastTheEnd) {
+  struct Case {
+    const char *what;
+    std::uint64_t offset;
+    unsigned width;
+    std::uint32_t fresh;  // before any write
+    std::uint32_t written;
+    std::uint32_t reads;
+  };
+  const Case cases[] = {
+      {"within a chunk", 0x10, 32, 0, 0x44332211, 0x44332211},
+      {"across a chunk boundary", 0xFE, 32, 0, 0x88776655, 0x88776655},
+      {"the last byte", 0x2FF, 8, 0, 0x5A, 0x5A},
+      {"half past the end: the write stops there", 0x2FE, 32, 0xFFFF0000, 0xDDCCBBAA, 0xFFFFBBAA},
+      {"wholly past the end", 0x300, 16, 0xFFFF, 0x1234, 0xFFFF},
+  };
+  for (const Case &c : cases) {
+    sim::MemoryBlock block(0xFED80000, 0x300, "B");
+    EXPECT_EQ(block.get(c.offset, c.width), c.fresh) << c.what;
+    block.set(c.offset, c.width, c.written);
+    EXPECT_EQ(block.get(c.offset, c.width), c.reads) << c.what;
+    block.clear();
+    EXPECT_EQ(block.get(c.offset, c.width), c.fresh) << c.what;
+  }
+}
+
 }  // namespace

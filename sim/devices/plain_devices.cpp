@@ -18,15 +18,32 @@ void store(std::vector<std::uint8_t> &bytes, std::uint64_t at, unsigned width, s
 }  // namespace
 
 MemoryBlock::MemoryBlock(std::uint64_t base, std::uint64_t size, std::string name)
-    : base_(base), bytes_(size), name_(std::move(name)) {}
+    : base_(base), size_(size), chunks_((size + kChunk - 1) / kChunk), name_(std::move(name)) {}
 
-std::uint32_t MemoryBlock::mmio_read(std::uint64_t addr, unsigned width) { return load(bytes_, addr - base_, width); }
-void MemoryBlock::mmio_write(std::uint64_t addr, unsigned width, std::uint32_t value) {
-  store(bytes_, addr - base_, width, value);
+std::uint8_t MemoryBlock::byte(std::uint64_t offset) const {
+  if (offset >= size_) return 0xFF;
+  const Chunk *chunk = chunks_[offset / kChunk].get();
+  return chunk != nullptr ? (*chunk)[offset % kChunk] : 0;
 }
+
+void MemoryBlock::set_byte(std::uint64_t offset, std::uint8_t value) {
+  if (offset >= size_) return;
+  std::unique_ptr<Chunk> &chunk = chunks_[offset / kChunk];
+  if (chunk == nullptr) chunk = std::make_unique<Chunk>();  // value-initialised: zeros
+  (*chunk)[offset % kChunk] = value;
+}
+
+std::uint32_t MemoryBlock::mmio_read(std::uint64_t addr, unsigned width) { return get(addr - base_, width); }
+void MemoryBlock::mmio_write(std::uint64_t addr, unsigned width, std::uint32_t value) { set(addr - base_, width, value); }
 std::string MemoryBlock::mmio_name(std::uint64_t addr) const { return fmt::format("{}+0x{:X}", name_, addr - base_); }
-void MemoryBlock::set(std::uint64_t offset, unsigned width, std::uint32_t value) { store(bytes_, offset, width, value); }
-std::uint32_t MemoryBlock::get(std::uint64_t offset, unsigned width) const { return load(bytes_, offset, width); }
+void MemoryBlock::set(std::uint64_t offset, unsigned width, std::uint32_t value) {
+  for (unsigned i = 0; i < width / 8; ++i) set_byte(offset + i, static_cast<std::uint8_t>(value >> (8 * i)));
+}
+std::uint32_t MemoryBlock::get(std::uint64_t offset, unsigned width) const {
+  std::uint32_t v = 0;
+  for (unsigned i = 0; i < width / 8; ++i) v |= std::uint32_t{byte(offset + i)} << (8 * i);
+  return v;
+}
 
 PortRegisters::PortRegisters(std::uint16_t first, unsigned count, std::string name)
     : first_(first), bytes_(count), name_(std::move(name)) {}

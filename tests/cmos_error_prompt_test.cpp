@@ -202,6 +202,15 @@ TEST_P(Prompt, WithoutKeysThePromptWaits) {
   Load();
   EXPECT_THROW(Trigger(), sim::Hang);
   EXPECT_EQ(dxe_.screen().size(), 5u);
+  EXPECT_EQ(dxe_.key_reads(), 10'001u);  // a second of empty polls, then the stand-in gives up
+}
+
+TEST_P(Prompt, TheStandInGivesUpAfterAsManyEmptyPollsAsItIsTold) {
+  CmosFlag(0x01);
+  dxe_.set_idle_polls_before_giving_up(16);
+  Load();
+  EXPECT_THROW(Trigger(), sim::Hang);
+  EXPECT_EQ(dxe_.key_reads(), 17u);
 }
 
 class PromptOnS4Test : public PromptTest {

@@ -21,7 +21,6 @@ constexpr std::size_t kGuardBytes = 16;
 constexpr std::uint8_t kGuardFill = 0xAB;
 constexpr std::uint8_t kFreshPoolFill = 0xAF;
 constexpr std::uint64_t kKeyPollNs = 100'000;  // an empty keyboard poll: 100 us
-constexpr unsigned kIdlePollsBeforeGivingUp = 10'000;
 
 // ---- Boot services -----------------------------------------------------------------------------
 
@@ -435,7 +434,7 @@ EFI_STATUS DxeCore::read_key(EXTENDED_KEY_RECORD *record) {
   if (keys_.empty() || keys_.front().at_ns > machine_.now_ns()) {
     // Nothing typed yet. With no key left to come, a second of polling means the caller
     // waits for a key that will never be typed.
-    if (keys_.empty() && ++idle_polls_ > kIdlePollsBeforeGivingUp)
+    if (keys_.empty() && ++idle_polls_ > idle_polls_before_giving_up_)
       throw Hang("waiting at the keyboard, and the board types no more keys");
     // Nothing can change before the next key is typed: this one empty poll stands for all
     // the polls until then (a caller that polls sees the key on its next call).

@@ -63,6 +63,9 @@ class DxeCore {
 
   // Keys and screen.
   void type(const Key &k) { keys_.push_back(k); }
+  // How many empty polls, with no key left to come, make a caller one that waits for a key
+  // that will never be typed (a Hang). 10,000 (a second of polling) by default.
+  void set_idle_polls_before_giving_up(unsigned polls) { idle_polls_before_giving_up_ = polls; }
   std::size_t keys_left() const { return keys_.size(); }
   const std::vector<std::string> &screen() const { return screen_; }
   unsigned prepare_calls() const { return prepares_; }
@@ -163,6 +166,7 @@ class DxeCore {
   std::vector<std::string> unexpected_;
   unsigned prepares_ = 0, con_in_resets_ = 0, key_reads_ = 0, set_variable_calls_ = 0, get_variable_calls_ = 0;
   unsigned idle_polls_ = 0;
+  unsigned idle_polls_before_giving_up_ = 10'000;
   std::uintptr_t next_handle_ = 0x1000;
   EFI_TPL tpl_ = TPL_APPLICATION;
   void publish_config();

